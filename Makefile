@@ -1,0 +1,29 @@
+# The two entry points: `make run` and `make test`. Both install what is
+# missing, configure and build.
+BUILD ?= build
+TEST_BUILD ?= build-test
+RUN_DIR ?= $(BUILD)
+
+.PHONY: deps build run test clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARROWBY_TESTS=OFF
+	cmake --build $(BUILD)
+
+run: build
+	@test -f $(RUN_DIR)/Marrowby.ini || cp scripts/sample-Marrowby.ini $(RUN_DIR)/Marrowby.ini
+	cd $(RUN_DIR) && ./marrowby
+
+test: deps
+	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMARROWBY_SANITIZE=ON -DMARROWBY_TESTS=ON
+	cmake --build $(TEST_BUILD)
+	cd $(TEST_BUILD) && QT_QPA_PLATFORM=offscreen \
+	  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure
+
+clean:
+	rm -rf $(BUILD) $(TEST_BUILD)

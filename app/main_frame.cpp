@@ -1,0 +1,296 @@
+#include "app/main_frame.h"
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QTimerEvent>
+#include <cstdio>
+
+#include "app/listen_socket.h"
+#include "app/log_edit.h"
+#include "common/date_key.h"
+#include "common/file_util.h"
+#include "common/text.h"
+#include "protocol/client_socket.h"
+#include "res/strings.h"
+
+bool CMainFrame::s_bHeadless = false;
+
+namespace {
+// The hour in which expiry last ran; -1 so the first pass after start-up runs it.
+int s_nLastExpireKey = -1;
+constexpr int kMaintenanceTimerId = 100;
+constexpr int kMaintenancePeriodMs = 60000;
+constexpr time_t kIdleLimit = 180;
+}  // namespace
+
+// Receives the maintenance timer and the posted timer messages, apart from
+// the window's own timers, which Qt uses for its widgets.
+class CMainFrame::TimerTarget : public QObject {
+public:
+    explicit TimerTarget(CMainFrame* frame) : m_pFrame(frame) {}
+
+protected:
+    void timerEvent(QTimerEvent*) override { m_pFrame->OnTimer(); }
+
+private:
+    CMainFrame* m_pFrame;
+};
+
+CMainFrame::CMainFrame() {
+    setWindowTitle(QString::fromUtf8(kAppTitle));
+    setWindowIcon(QIcon(QStringLiteral(":/res/marrowby.xpm")));
+    resize(300, 300);
+    m_pTimerTarget = new TimerTarget(this);
+    m_pLogEdit = new CLogEdit(this);
+    setCentralWidget(m_pLogEdit);
+    CreateStatusBar();
+    CreateMenus();
+}
+
+CMainFrame::~CMainFrame() {
+    OnDestroy();
+    Cleanup();
+    delete m_pTimerTarget;
+}
+
+void CMainFrame::CreateMenus() {
+    QMenu* file = menuBar()->addMenu(QString::fromUtf8(kMenuFile));
+    QAction* rebuild = file->addAction(QString::fromUtf8(kMenuRebuild));
+    rebuild->setStatusTip(QString::fromUtf8(kRebuildPrompt));
+    connect(rebuild, &QAction::triggered, this, [this] { OnCommand(ID_REBUILD); });
+    file->addSeparator();
+    QAction* exit = file->addAction(QString::fromUtf8(kMenuAppExit));
+    connect(exit, &QAction::triggered, this, [this] { OnCommand(ID_APP_EXIT); });
+
+    // The tray menu's own title is never shown; only its items are.
+    m_pTrayMenu = new QMenu(QString::fromUtf8(kTrayMenuTitle), this);
+    QAction* show = m_pTrayMenu->addAction(QString::fromUtf8(kTrayShowWindow));
+    connect(show, &QAction::triggered, this, [this] { OnCommand(ID_SHOW_WINDOW); });
+    QAction* quit = m_pTrayMenu->addAction(QString::fromUtf8(kTrayExit));
+    connect(quit, &QAction::triggered, this, [this] { OnCommand(ID_APP_EXIT); });
+}
+
+void CMainFrame::CreateStatusBar() {
+    QStatusBar* bar = statusBar();
+    m_pClockPane = new QLabel(QString::fromUtf8(kClockInitial), bar);
+    bar->addPermanentWidget(m_pClockPane);
+    bar->showMessage(QString::fromUtf8(kIdleMessage));
+    // When a menu's prompt goes away, the message pane shows its idle text again.
+    connect(bar, &QStatusBar::messageChanged, this, [bar](const QString& message) {
+        if (message.isEmpty()) bar->showMessage(QString::fromUtf8(kIdleMessage));
+    });
+}
+
+static std::string ExecutableDirectory() {
+    char path[4096];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    std::string full(path, static_cast<size_t>(n));
+    size_t slash = SjisFindLast(full, '/');
+    return slash == std::string::npos ? "." : full.substr(0, slash);
+}
+
+bool CMainFrame::StartServer() {
+    m_szBaseDir = ExecutableDirectory();
+    std::string settingsPath = m_szBaseDir + "/Marrowby.ini";
+    if (!FileExists(settingsPath)) {
+        ShowMessage(settingsPath + kSettingsMissing);
+        return false;
+    }
+    if (!LoadSettings(settingsPath)) return false;
+
+    m_pListenSocket = std::make_unique<CListenSocket>(this);
+    if (!m_pListenSocket->Create(m_nPortNo, 63)) {
+        ShowMessage(kListenFailed);
+        return false;
+    }
+    for (const auto& group : m_groups) {
+        std::string dir = GroupDir(*group);
+        if (!FileExists(dir)) MakeDirectory(dir);
+        std::string indexPath = IndexPath(*group);
+        // A save cut short by a crash leaves its temporary file; the index
+        // itself is whole either way.
+        RemoveFile(indexPath + ".tmp");
+        if (FileExists(indexPath) && !LoadGroupIndex(indexPath, *group)) return false;
+    }
+    m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);
+    PostTimerMessage();
+    std::string caption = Format("Marrowby [%d]", m_nPortNo);
+    setWindowTitle(QString::fromUtf8(caption.c_str()));
+    AddTrayIcon();
+    AppendLog(Format("Create Listen Port[%d] !!\r\n", m_nPortNo));
+    m_pListenSocket->Listen(5);
+    return true;
+}
+
+void CMainFrame::AcceptClient() {
+    auto client = std::make_unique<CClientSocket>();
+    if (!m_pListenSocket->Accept(*client)) return;  // the connection went away meanwhile
+    client->SetNoDelay();
+    client->m_pOwner = this;
+    CClientSocket* raw = client.get();
+    m_clients.push_back(std::move(client));
+    raw->Greet();
+}
+
+void CMainFrame::Cleanup() {
+    SaveGroupIndexes();
+    m_groups.clear();
+    m_users.clear();
+    for (auto& client : m_clients) {
+        client->Close();
+        AppendLog(client->m_strLogPrefix + "Closed!!\r\n");
+        client.reset();
+    }
+    m_clients.clear();
+    if (m_pListenSocket) {
+        m_pListenSocket->Close();
+        m_pListenSocket.reset();
+    }
+    if (m_pLogEdit) {
+        delete m_pLogEdit;
+        m_pLogEdit = nullptr;
+    }
+}
+
+void CMainFrame::AppendLog(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    if (m_bDestroyed || !m_pLogEdit) return;
+    m_pLogEdit->AppendBytes(text);
+}
+
+void CMainFrame::ShowMessage(const std::string& text) {
+    if (s_bHeadless) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kAppTitle),
+                    QString::fromUtf8(text.c_str()), QMessageBox::Ok);
+    box.exec();
+}
+
+void CMainFrame::PostTimerMessage() {
+    QCoreApplication::postEvent(m_pTimerTarget, new QTimerEvent(kMaintenanceTimerId));
+}
+
+void CMainFrame::OnTimer() {
+    if (m_bDestroyed) return;
+    MaintenancePass(time(nullptr));
+}
+
+void CMainFrame::MaintenancePass(time_t now) {
+    for (size_t i = m_clients.size(); i-- > 0;) {
+        CClientSocket& client = *m_clients[i];
+        const char* reason = nullptr;
+        if (client.m_bFinished)
+            reason = "Closed!!\r\n";
+        else if (now - kIdleLimit > client.m_timeLastActivity)
+            reason = "No S/R Closed!!\r\n";
+        if (!reason) continue;
+        // What the socket can still take of the queue goes out before the
+        // close, so a QUIT's goodbye is not lost to the ordering of events.
+        while (!client.m_sendQueue.empty() && client.IsOpen()) {
+            size_t before = client.m_sendQueue.size();
+            int64_t left = client.m_sendQueue.front()->length;
+            client.OnSend(0);
+            if (client.m_sendQueue.size() == before && client.m_sendQueue.front()->length == left)
+                break;
+        }
+        client.Close();
+        AppendLog(client.m_strLogPrefix + reason);
+        m_clients.erase(m_clients.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    struct tm tm {};
+    LocalTime(now, tm);
+    m_pClockPane->setText(QString::asprintf("%02d:%02d", tm.tm_hour, tm.tm_min));
+    m_pClockPane->repaint();
+    int key = static_cast<int>(DateHourKey(now));
+    if (m_bUseExpire && key != s_nLastExpireKey) {
+        s_nLastExpireKey = key;
+        ExpireArticles(key);
+    }
+}
+
+void CMainFrame::OnCommand(int id) {
+    switch (id) {
+        case ID_REBUILD: RebuildGroupIndexes(); break;
+        case ID_SHOW_WINDOW: ShowMainWindow(); break;
+        case ID_APP_EXIT: close(); break;
+        default: break;
+    }
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    event->accept();
+    OnDestroy();
+    QCoreApplication::quit();
+}
+
+void CMainFrame::OnDestroy() {
+    if (m_bDestroyed) return;
+    m_bDestroyed = true;
+    if (m_nTimerId) m_pTimerTarget->killTimer(m_nTimerId);
+    m_nTimerId = 0;
+    if (m_bTrayIcon) RemoveTrayIcon();
+}
+
+void CMainFrame::focusInEvent(QFocusEvent* event) {
+    QMainWindow::focusInEvent(event);
+    if (m_pLogEdit) m_pLogEdit->setFocus();
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !isMinimized()) return;
+    // Without a tray to come back from, hiding would strand the operator.
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+    hide();
+    AddTrayIcon();
+}
+
+void CMainFrame::AddTrayIcon() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // No notification area: on a desktop the window stands in for the
+        // icon; without a display there is nothing to show.
+        if (!s_bHeadless) show();
+        return;
+    }
+    if (!m_pTrayIcon) {
+        m_pTrayIcon = new QSystemTrayIcon(windowIcon(), this);
+        connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CMainFrame::OnTrayNotify);
+    }
+    m_pTrayIcon->setToolTip(windowTitle());
+    m_pTrayIcon->show();
+    m_bTrayIcon = 1;
+}
+
+void CMainFrame::RemoveTrayIcon() {
+    if (m_pTrayIcon) m_pTrayIcon->hide();
+    m_bTrayIcon = 0;
+}
+
+void CMainFrame::ShowMainWindow() {
+    showNormal();
+    RemoveTrayIcon();
+    activateWindow();
+    raise();
+}
+
+void CMainFrame::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
+    switch (reason) {
+        case QSystemTrayIcon::DoubleClick: ShowMainWindow(); break;
+        case QSystemTrayIcon::Context:
+            activateWindow();
+            m_pTrayMenu->popup(QCursor::pos());
+            break;
+        default: break;
+    }
+}

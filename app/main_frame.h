@@ -1,0 +1,82 @@
+// The main window: owner of all server state, host of the log window, the
+// status bar with its clock, the menus and the tray icon.
+#pragma once
+
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/server_core.h"
+
+class CClientSocket;
+class CListenSocket;
+class CLogEdit;
+class QLabel;
+class QMenu;
+
+// Command identifiers of the menus.
+constexpr int ID_REBUILD = 32771;
+constexpr int ID_SHOW_WINDOW = 32775;
+constexpr int ID_APP_EXIT = 57665;
+
+class CMainFrame : public QMainWindow, public CServerCore {
+public:
+    // True when the process has no display: message boxes go to stderr.
+    static bool s_bHeadless;
+
+    CMainFrame();
+    ~CMainFrame() override;
+
+    // Everything from reading the settings file to listening. False after a
+    // start-up failure, whose message has then been shown.
+    bool StartServer();
+    // Takes one pending connection, registers it and greets it.
+    void AcceptClient();
+    // The teardown: writes changed indexes, then releases groups, users,
+    // connections, the listening socket and the log window.
+    void Cleanup();
+
+    void AppendLog(const std::string& text) override;
+    void ShowMessage(const std::string& text) override;
+    void PostTimerMessage() override;
+
+    // The maintenance pass: removes finished and silent connections, sets the
+    // clock, and starts expiry in the first pass of each hour.
+    void OnTimer();
+    void MaintenancePass(time_t now);
+
+    void ShowMainWindow();
+    void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    // Runs a menu command by its identifier.
+    void OnCommand(int id);
+
+    int m_bTrayIcon = 0;
+    CLogEdit* m_pLogEdit = nullptr;
+    std::unique_ptr<CListenSocket> m_pListenSocket;
+    std::vector<std::unique_ptr<CClientSocket>> m_clients;
+    QMenu* TrayMenu() const { return m_pTrayMenu; }
+    QLabel* ClockPane() const { return m_pClockPane; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+
+private:
+    void CreateMenus();
+    void CreateStatusBar();
+    void AddTrayIcon();
+    void RemoveTrayIcon();
+    // What the window's destruction does: stop the timer, take the icon away.
+    void OnDestroy();
+
+    class TimerTarget;
+    TimerTarget* m_pTimerTarget = nullptr;
+    int m_nTimerId = 0;
+    bool m_bDestroyed = false;
+    QSystemTrayIcon* m_pTrayIcon = nullptr;
+    QMenu* m_pTrayMenu = nullptr;
+    QLabel* m_pClockPane = nullptr;
+};

@@ -1,0 +1,130 @@
+#include "config/settings.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/text.h"
+
+namespace {
+
+// The reader takes lines through a 1200-byte buffer: a longer line arrives in
+// pieces of at most 1199 bytes, each handled as a line of its own.
+constexpr size_t kLinePiece = 1199;
+
+enum class Section { None, Settings, Group, Users };
+
+bool StartsWith(const std::string& line, const char* prefix) {
+    return line.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+void ReadSwitch(const std::string& line, int& target, bool asFlag) {
+    std::vector<std::string> fields;
+    SplitFields(fields, line, " \t\r\n");
+    // A key without a value leaves the setting as it was.
+    if (fields.size() < 2) return;
+    int value = ToDecimal(fields[1]);
+    target = asFlag ? (value != 0 ? 1 : 0) : value;
+}
+
+void ReadSettingsLine(const std::string& line, ServerSettings& s) {
+    if (StartsWith(line, "PortNo"))
+        ReadSwitch(line, s.m_nPortNo, false);
+    else if (StartsWith(line, "UseAuthor"))
+        ReadSwitch(line, s.m_bUseAuthor, true);
+    else if (StartsWith(line, "UseExpire"))
+        ReadSwitch(line, s.m_bUseExpire, true);
+    else if (StartsWith(line, "CancelEveryOne"))
+        ReadSwitch(line, s.m_bCancelEveryOne, true);
+    else if (StartsWith(line, "UseRfc3977"))
+        ReadSwitch(line, s.m_bUseRfc3977, true);
+}
+
+// A list made only of commas has no first name; it then grants nobody, the
+// safe reading of a list that names no one.
+void ReadRightsList(const std::string& field, std::vector<std::string>& names, int& all) {
+    SplitFields(names, field, ",\r\n");
+    all = (!names.empty() && names[0] == "AllOk") ? 1 : 0;
+}
+
+void ReadGroupLine(const std::string& line, ServerSettings& s) {
+    std::vector<std::string> fields;
+    SplitFields(fields, line, " \t\r\n");
+    if (fields.size() != 3 && fields.size() != 5) return;
+    auto group = std::make_unique<GroupEntry>();
+    group->name = fields[0];
+    group->expireHours = ToDecimal(fields[1]);
+    group->note = fields[2];
+    if (fields.size() == 5) {
+        ReadRightsList(fields[3], group->readers, group->readAll);
+        ReadRightsList(fields[4], group->posters, group->postAll);
+    }
+    s.m_groups.push_back(std::move(group));
+}
+
+void ReadUserLine(const std::string& line, ServerSettings& s) {
+    std::vector<std::string> fields;
+    SplitFields(fields, line, " \t\r\n");
+    if (fields.size() != 2) return;
+    auto user = std::make_unique<UserEntry>();
+    user->name = fields[0];
+    user->password = fields[1];
+    s.m_users.push_back(std::move(user));
+}
+
+}  // namespace
+
+bool ReadTextFile(const std::string& path, std::string& content) {
+    content.clear();
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+    std::fclose(f);
+    // Text mode: CR LF reads as LF; a lone CR stays.
+    size_t out = 0;
+    for (size_t i = 0; i < content.size(); ++i) {
+        if (content[i] == '\r' && i + 1 < content.size() && content[i + 1] == '\n') continue;
+        content[out++] = content[i];
+    }
+    content.resize(out);
+    return true;
+}
+
+void ParseSettings(const std::string& content, ServerSettings& s) {
+    Section section = Section::None;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t lf = content.find('\n', pos);
+        size_t end = (lf == std::string::npos) ? content.size() : lf + 1;
+        if (end - pos > kLinePiece) end = pos + kLinePiece;
+        std::string line = content.substr(pos, end - pos);
+        pos = end;
+        // The line buffer is a C string: a NUL byte ends it.
+        size_t nul = line.find('\0');
+        if (nul != std::string::npos) line.resize(nul);
+        if (line.empty() || line[0] == '#' || line[0] == '\n') continue;
+        if (line[0] == '[') {
+            if (StartsWith(line, "[Settings]"))
+                section = Section::Settings;
+            else if (StartsWith(line, "[Group]"))
+                section = Section::Group;
+            else if (StartsWith(line, "[Users]"))
+                section = Section::Users;
+            continue;
+        }
+        switch (section) {
+            case Section::Settings: ReadSettingsLine(line, s); break;
+            case Section::Group: ReadGroupLine(line, s); break;
+            case Section::Users: ReadUserLine(line, s); break;
+            case Section::None: break;
+        }
+    }
+}
+
+bool ReadSettingsFile(const std::string& path, ServerSettings& settings) {
+    std::string content;
+    if (!ReadTextFile(path, content)) return false;
+    ParseSettings(content, settings);
+    return true;
+}

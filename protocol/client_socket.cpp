@@ -1,0 +1,173 @@
+#include "protocol/client_socket.h"
+
+#include <cstring>
+
+#include "common/file_util.h"
+#include "common/text.h"
+#include "store/server_core.h"
+
+namespace {
+
+// Received blocks go through one buffer: everything runs on one thread, and a
+// fresh half-megabyte allocation per receive would cost more than the data.
+char* ReceiveBuffer() {
+    static std::unique_ptr<char[]> buffer(new char[CClientSocket::kReceiveSize + 1]);
+    return buffer.get();
+}
+
+constexpr char kTerminator[] = "\r\n.\r\n";
+constexpr size_t kTailSize = 10;
+
+}  // namespace
+
+CClientSocket::CClientSocket() : m_timeLastActivity(time(nullptr)) {}
+
+CClientSocket::~CClientSocket() {
+    // A connection that ends in the middle of a posting leaves nothing behind.
+    if (!m_strTempFilePath.empty()) RemoveFile(m_strTempFilePath);
+}
+
+void CClientSocket::Log(const std::string& text) { m_pOwner->AppendLog(m_strLogPrefix + text); }
+
+void CClientSocket::SendAndLog(const std::string& reply) {
+    SendText(reply);
+    Log(reply);
+}
+
+void CClientSocket::Greet() {
+    std::string address;
+    unsigned port = 0;
+    if (!GetPeerName(address, port)) address = "?";
+    m_strLogPrefix = "[" + address + "/" + std::to_string(port) + "] ";
+    SendAndLog("200 connected!!\r\n");
+}
+
+void CClientSocket::SendText(const std::string& text) {
+    auto item = std::make_unique<SendItem>();
+    item->data.reset(new char[text.size() ? text.size() : 1]);
+    std::memcpy(item->data.get(), text.data(), text.size());
+    item->length = static_cast<int64_t>(text.size());
+    m_sendQueue.push_back(std::move(item));
+    AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
+}
+
+void CClientSocket::SendFile(const std::string& path) {
+    int64_t size = FileSize(path);
+    if (size < 0) size = 0;
+    // The prefix holds the peer's address, so it is joined as text rather
+    // than used as part of a format.
+    Log(Format("Size[%3.3f]K\r\n", static_cast<double>(size) / 1024.0));
+    for (int64_t offset = 0; offset < size; offset += kFileChunk) {
+        auto item = std::make_unique<SendItem>();
+        item->isFile = 1;
+        item->path = path;
+        item->offset = offset;
+        item->length = kFileChunk;
+        m_sendQueue.push_back(std::move(item));
+    }
+    AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
+}
+
+void CClientSocket::OnReceive(int) {
+    char* buffer = ReceiveBuffer();
+    int n = Receive(buffer, kReceiveSize);
+    if (n <= 0) return;
+    buffer[n] = '\0';
+    m_timeLastActivity = time(nullptr);
+    HandleReceived(buffer, static_cast<size_t>(n));
+}
+
+void CClientSocket::HandleReceived(const char* data, size_t length) {
+    if (m_bPostMode)
+        ReceiveBody(data, length);
+    else
+        ReceiveCommand(data, length);
+}
+
+void CClientSocket::ReceiveBody(const char* data, size_t length) {
+    if (m_strTempFilePath.empty()) MakeTempFileName(m_strTempFilePath);
+    size_t textLength = strnlen(data, length);
+    // The terminating line may straddle two receives; the tail of the bytes
+    // before this block is searched together with the block.
+    std::string searched = m_strCommandText;
+    searched.append(data, textLength);
+    size_t found = SjisFind(searched, kTerminator);
+    size_t articleBytes = length;
+    if (found != std::string::npos) {
+        size_t end = found + std::strlen(kTerminator);
+        articleBytes = end > m_strCommandText.size() ? end - m_strCommandText.size() : 0;
+    }
+    if (!m_strTempFilePath.empty()) AppendToFile(m_strTempFilePath, data, articleBytes);
+    size_t counted = std::min(articleBytes, textLength);
+    for (size_t i = 0; i < counted; ++i)
+        if (data[i] == '\n') ++m_nPostLineCount;
+    if (found == std::string::npos) {
+        m_strCommandText =
+            searched.size() > kTailSize ? searched.substr(searched.size() - kTailSize) : searched;
+        return;
+    }
+    std::string tempPath = std::move(m_strTempFilePath);
+    int lineCount = m_nPostLineCount;
+    m_strCommandText.clear();
+    m_strLineBuffer.clear();
+    m_strTempFilePath.clear();
+    m_nPostLineCount = 0;
+    m_bCrSeen = 0;
+    PostArticle(*this, tempPath, lineCount);
+    // A client that sends its next command right behind the article: those
+    // bytes are commands, not part of the article.
+    if (articleBytes < length) HandleReceived(data + articleBytes, length - articleBytes);
+}
+
+void CClientSocket::ReceiveCommand(const char* data, size_t length) {
+    std::string_view text(data, strnlen(data, length));
+    m_strLineBuffer.append(text);
+    if (text.find('\r') != std::string_view::npos) m_bCrSeen = 1;
+    if (text.find('\n') != std::string_view::npos && m_bCrSeen) {
+        m_strCommandText = std::move(m_strLineBuffer);
+        m_strLineBuffer.clear();
+        m_bCrSeen = 0;
+        std::string command = std::move(m_strCommandText);
+        m_strCommandText.clear();
+        ProcessCommand(command);
+        return;
+    }
+    if (m_strLineBuffer.size() > kMaxPendingCommand) {
+        Log(Format("Command too long [%zu] bytes dropped!!\r\n", m_strLineBuffer.size()));
+        m_strLineBuffer.clear();
+        m_strLineBuffer.shrink_to_fit();
+        m_bCrSeen = 0;
+        MarkFinished();
+    }
+}
+
+void CClientSocket::MarkFinished() {
+    m_bFinished = 1;
+    m_pOwner->PostTimerMessage();
+}
+
+void CClientSocket::OnSend(int) {
+    if (m_sendQueue.empty()) return;
+    m_timeLastActivity = time(nullptr);
+    SendItem& item = *m_sendQueue.front();
+    int sent;
+    if (!item.isFile) {
+        sent = Send(item.data.get() + item.offset, static_cast<int>(item.length));
+    } else {
+        std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(item.length)]);
+        item.length = ReadFileBlock(item.path, buffer.get(), item.offset,
+                                    static_cast<int>(item.length));
+        sent = item.length > 0 ? Send(buffer.get(), static_cast<int>(item.length)) : 0;
+    }
+    if (sent == SOCKET_ERROR) {
+        // Nothing taken: the next write notification tries again.
+    } else if (sent < item.length) {
+        item.length -= sent;
+        item.offset += sent;
+    } else {
+        m_sendQueue.pop_front();
+    }
+    AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
+}
+
+void CClientSocket::OnClose(int) { MarkFinished(); }

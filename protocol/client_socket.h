@@ -1,0 +1,108 @@
+// One accepted NNTP connection: assembles command texts from received
+// blocks, collects posted articles into a temporary file, queues replies and
+// writes them as fast as the socket takes them. It never deletes itself: it
+// marks itself finished and asks its owner for a maintenance pass.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/records.h"
+#include "platform/async_socket.h"
+
+class CServerCore;
+
+// One entry of the send queue: a text block held in memory, or a chunk of a
+// file read from disk when it is sent.
+struct SendItem {
+    int isFile = 0;
+    std::unique_ptr<char[]> data;  // text blocks only
+    std::string path;              // file chunks only
+    int64_t offset = 0;  // next byte to send: index in data, or file position
+    int64_t length = 0;  // bytes of this item still to send
+};
+
+class CClientSocket : public CAsyncSocket {
+public:
+    static constexpr int kReceiveSize = 512000;
+    static constexpr int64_t kFileChunk = 512000;
+    // A client that sends this much without completing a command is cut off.
+    static constexpr size_t kMaxPendingCommand = 64 * 1024;
+
+    CServerCore* m_pOwner = nullptr;
+    std::string m_strLogPrefix;
+    int m_bFinished = 0;
+    time_t m_timeLastActivity;
+    GroupEntry* m_pCurrentGroup = nullptr;
+    ArticleEntry* m_pCurrentArticle = nullptr;  // never dereferenced later
+    int m_bPostMode = 0;
+    int m_bCrSeen = 0;
+    std::string m_strLineBuffer;
+    std::string m_strCommandText;  // in body mode: the last ten bytes received
+    std::string m_strTempFilePath;
+    int m_nPostLineCount = 0;
+    std::deque<std::unique_ptr<SendItem>> m_sendQueue;
+    int m_bAuthenticated = 0;
+    std::string m_strUserName;
+    std::string m_strPassword;
+
+    CClientSocket();
+    ~CClientSocket() override;
+
+    // Sets the log prefix from the peer's address, queues the greeting and
+    // logs it. Called once, after the owner has registered the connection.
+    void Greet();
+    // Queues a copy of `text` and asks for a write notification.
+    void SendText(const std::string& text);
+    // Queues the whole file at `path` in chunks read when sent, and logs its
+    // size.
+    void SendFile(const std::string& path);
+
+    void OnReceive(int errorCode) override;
+    void OnSend(int errorCode) override;
+    void OnClose(int errorCode) override;
+
+    // Handles one received block as if it had just arrived.
+    void HandleReceived(const char* data, size_t length);
+
+    // The command interpreter: one complete command text.
+    void ProcessCommand(const std::string& text);
+
+    // Whether this connection's user may read, respectively post to, `group`.
+    bool CanRead(const GroupEntry& group) const;
+    bool CanPost(const GroupEntry& group) const;
+
+    // Queues `reply` and logs it after the prefix.
+    void SendAndLog(const std::string& reply);
+    void Log(const std::string& text);
+
+private:
+    void ReceiveBody(const char* data, size_t length);
+    void ReceiveCommand(const char* data, size_t length);
+    // The authentication gate; true when it has answered the text.
+    bool RunAuthGate(const std::vector<std::string>& words);
+    void MarkFinished();
+
+    bool CmdList(const std::vector<std::string>& words);
+    bool CmdListOverviewFmt(const std::vector<std::string>& words);
+    bool CmdGroup(const std::vector<std::string>& words);
+    bool CmdXover(const std::vector<std::string>& words);
+    bool CmdArticle(const std::vector<std::string>& words);
+    bool CmdPost(const std::vector<std::string>& words);
+    bool CmdQuit(const std::vector<std::string>& words);
+
+    struct CommandRow {
+        const char* name;
+        size_t words;
+        bool (CClientSocket::*handler)(const std::vector<std::string>&);
+    };
+    static const CommandRow kCommands[];
+};
+
+// Stores the article collected in `tempPath`, answers the client, writes the
+// changed indexes and returns the connection to command mode.
+void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount);

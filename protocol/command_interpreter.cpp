@@ -1,0 +1,217 @@
+// The NNTP command interpreter: LIST, LIST OVERVIEW.FMT, GROUP, XOVER,
+// ARTICLE, POST and QUIT; AUTHINFO is the gate's (access_control.cpp).
+#include <climits>
+
+#include "common/file_util.h"
+#include "common/text.h"
+#include "protocol/client_socket.h"
+#include "store/server_core.h"
+
+namespace {
+
+constexpr char kNotRecognized[] = "500 command not recognized!!\r\n";
+constexpr char kNoGroupSelected[] = "412 No news group current selected!!\r\n";
+
+std::string Denied(const std::string& argument) {
+    return "502 access restriction or permission denied [" + argument + "]!!\r\n";
+}
+
+std::string NoSuchArticle(const std::string& argument) {
+    return "430 no such article found [" + argument + "]!!\r\n";
+}
+
+}  // namespace
+
+const CClientSocket::CommandRow CClientSocket::kCommands[] = {
+    {"LIST", 1, &CClientSocket::CmdList},
+    {"LIST", 2, &CClientSocket::CmdListOverviewFmt},
+    {"GROUP", 2, &CClientSocket::CmdGroup},
+    {"XOVER", 2, &CClientSocket::CmdXover},
+    {"ARTICLE", 2, &CClientSocket::CmdArticle},
+    {"POST", 1, &CClientSocket::CmdPost},
+    {"QUIT", 1, &CClientSocket::CmdQuit},
+};
+
+void CClientSocket::ProcessCommand(const std::string& text) {
+    std::vector<std::string> words;
+    SplitFields(words, text, " \t\r\n");
+    if (words.empty()) return;
+    words[0] = SjisUpper(words[0]);
+
+    // The password of AUTHINFO PASS never reaches the log.
+    if (words.size() >= 2 && words[0] == "AUTHINFO" && SjisUpper(words[1]) == "PASS") {
+        size_t at = SjisFind(text, words[1]);
+        std::string shown = at == std::string::npos ? words[0] + " " + words[1]
+                                                    : text.substr(0, at + words[1].size());
+        Log(shown + " *****\r\n");
+    } else {
+        Log(text);
+    }
+
+    if (m_pOwner->m_bUseAuthor && RunAuthGate(words)) return;
+
+    for (const CommandRow& row : kCommands) {
+        if (words[0] == row.name && words.size() == row.words && (this->*row.handler)(words))
+            return;
+    }
+    SendAndLog(kNotRecognized);
+}
+
+bool CClientSocket::CmdList(const std::vector<std::string>&) {
+    SendAndLog("215 list of newsgroups follows!!\r\n");
+    for (const auto& group : m_pOwner->m_groups) {
+        if (!CanRead(*group)) continue;
+        SendText(Format("%s %d %d %s\r\n", group->name.c_str(), group->lastNumber,
+                        group->firstNumber, CanPost(*group) ? "y" : "n"));
+    }
+    SendAndLog(".\r\n");
+    return true;
+}
+
+bool CClientSocket::CmdListOverviewFmt(const std::vector<std::string>& words) {
+    if (SjisUpper(words[1]) != "OVERVIEW.FMT") return false;
+    SendAndLog(
+        "215 Order of fields in overview database.\r\nSubject:\r\nFrom:\r\nDate:\r\n"
+        "Message-ID:\r\nReferences:\r\nBytes:\r\nLines:\r\n.\r\n");
+    return true;
+}
+
+bool CClientSocket::CmdGroup(const std::vector<std::string>& words) {
+    m_pCurrentGroup = nullptr;
+    GroupEntry* group = m_pOwner->FindGroup(words[1]);
+    if (!group) {
+        SendAndLog("411 no such news group [" + words[1] + "]!!\r\n");
+    } else if (!CanRead(*group)) {
+        SendAndLog(Denied(words[1]));
+    } else {
+        m_pCurrentGroup = group;
+        SendAndLog(Format("211 %d %d %d %s group selected!!\r\n", group->articleCount,
+                          group->firstNumber, group->lastNumber, group->name.c_str()));
+    }
+    return true;
+}
+
+// The bounds of an XOVER range: "low-high"; a single number selects that
+// article only; "N-" runs from N to the group's last number and "-M" from the
+// start to M.
+static void ParseRange(const std::string& word, const GroupEntry& group, int& low, int& high) {
+    std::vector<std::string> fields;
+    SplitFields(fields, word, "-");
+    if (fields.size() >= 2) {
+        low = ToDecimal(fields[0]);
+        high = ToDecimal(fields[1]);
+    } else if (fields.empty()) {
+        low = 1;
+        high = 0;  // selects nothing
+    } else if (word.back() == '-') {
+        low = ToDecimal(fields[0]);
+        high = group.lastNumber;
+    } else if (word.front() == '-') {
+        low = INT_MIN;
+        high = ToDecimal(fields[0]);
+    } else {
+        low = high = ToDecimal(fields[0]);
+    }
+}
+
+bool CClientSocket::CmdXover(const std::vector<std::string>& words) {
+    if (!m_pCurrentGroup) {
+        SendAndLog(kNoGroupSelected);
+        return true;
+    }
+    if (!CanRead(*m_pCurrentGroup)) {
+        SendAndLog("502 access restriction or permission denied!!\r\n");
+        return true;
+    }
+    SendAndLog("224 Overview information follows!!\r\n");
+    int low, high;
+    ParseRange(words[1], *m_pCurrentGroup, low, high);
+    std::string lines;
+    for (const auto& a : m_pCurrentGroup->articles) {
+        if (a->number < low || a->number > high) continue;
+        lines += Format("%d\t%s\t%s\t%s\t%s\t%s\t%d\t%d\r\n", a->number, a->subject.c_str(),
+                        a->from.c_str(), a->date.c_str(), a->messageId.c_str(),
+                        a->references.c_str(), a->bytes, a->lines);
+        // Overview lines go out in blocks rather than one queue item each.
+        if (lines.size() >= 64 * 1024) {
+            SendText(lines);
+            lines.clear();
+        }
+    }
+    if (!lines.empty()) SendText(lines);
+    SendAndLog(".\r\n");
+    return true;
+}
+
+bool CClientSocket::CmdArticle(const std::vector<std::string>& words) {
+    const std::string& argument = words[1];
+    m_pCurrentArticle = nullptr;
+    size_t position = 0;
+    std::string pending;
+    if (argument[0] == '<') {
+        for (const auto& group : m_pOwner->m_groups) {
+            if (m_pCurrentArticle) break;
+            auto& articles = group->articles;
+            for (size_t i = 0; i < articles.size(); ++i) {
+                if (articles[i]->messageId != argument) continue;
+                m_pCurrentGroup = group.get();
+                position = i;
+                if (CanRead(*group)) {
+                    m_pCurrentArticle = articles[i].get();
+                    // An article was taken after all: an earlier group's
+                    // refusal no longer applies.
+                    pending.clear();
+                } else {
+                    pending = Denied(argument);
+                }
+                break;
+            }
+        }
+    } else if (!m_pCurrentGroup) {
+        pending = kNoGroupSelected;
+    } else if (!CanRead(*m_pCurrentGroup)) {
+        pending = Denied(argument);
+    } else {
+        int number = ToDecimal(argument);
+        auto& articles = m_pCurrentGroup->articles;
+        for (size_t i = 0; i < articles.size(); ++i) {
+            if (articles[i]->number == number) {
+                m_pCurrentArticle = articles[i].get();
+                position = i;
+                break;
+            }
+        }
+    }
+    if (m_pCurrentArticle) {
+        std::string path = m_pOwner->ArticlePath(*m_pCurrentGroup, m_pCurrentArticle->number);
+        if (!FileExists(path)) {
+            // The file went away outside the server: forget the entry now, so
+            // a later XOVER no longer offers it.
+            auto& articles = m_pCurrentGroup->articles;
+            articles.erase(articles.begin() + static_cast<std::ptrdiff_t>(position));
+            m_pCurrentArticle = nullptr;
+            pending = NoSuchArticle(argument);
+        } else {
+            SendAndLog(Format("220 %d %s Article retrieved, text follows!!\r\n",
+                              m_pCurrentArticle->number, m_pCurrentArticle->messageId.c_str()));
+            SendFile(path);
+            Log(".\r\n");
+        }
+    } else if (pending.empty()) {
+        pending = NoSuchArticle(argument);
+    }
+    if (!pending.empty()) SendAndLog(pending);
+    return true;
+}
+
+bool CClientSocket::CmdPost(const std::vector<std::string>&) {
+    m_bPostMode = 1;
+    SendAndLog("340 continue posting!!\r\n");
+    return true;
+}
+
+bool CClientSocket::CmdQuit(const std::vector<std::string>&) {
+    SendAndLog("205 closing connection - goodbye!!\r\n");
+    MarkFinished();
+    return true;
+}

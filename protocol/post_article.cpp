@@ -1,0 +1,20 @@
+#include "protocol/client_socket.h"
+#include "store/posting.h"
+
+void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount) {
+    XContent header;
+    CServerCore& core = *client.m_pOwner;
+    StoreResult result = StoreArticle(
+        core, [&client](const GroupEntry& group) { return client.CanPost(group); }, tempPath,
+        lineCount, header, time(nullptr));
+    std::string reply;
+    if (result == StoreResult::Stored) {
+        // Every changed index is on disk before the client hears 240.
+        core.SaveGroupIndexes();
+        reply = "240 article posted successfully!!\r\n";
+    } else {
+        reply = "411 no such news group [" + header.newsgroups + "]!!\r\n";
+    }
+    client.SendAndLog(reply);
+    client.m_bPostMode = 0;
+}

@@ -1,0 +1,31 @@
+#include "store/cancel.h"
+
+#include "common/file_util.h"
+#include "common/text.h"
+
+bool GetCancelTarget(const XContent& header, std::string& target) {
+    if (header.control.empty()) return false;
+    std::vector<std::string> fields;
+    SplitFields(fields, header.control, " \t");
+    if (fields.size() != 2 || SjisUpper(fields[0]) != "CANCEL" || fields[1][0] != '<')
+        return false;
+    target = SjisTrim(fields[1]);
+    return true;
+}
+
+void CancelArticle(CServerCore& core, const std::string& target, const std::string& from,
+                   const std::vector<GroupEntry*>& groups) {
+    for (GroupEntry* group : groups) {
+        auto& articles = group->articles;
+        for (auto it = articles.begin(); it != articles.end(); ++it) {
+            const ArticleEntry& article = **it;
+            if (article.messageId != target) continue;
+            if (!core.m_bCancelEveryOne && article.from != from) continue;
+            RemoveFile(core.ArticlePath(*group, article.number));
+            group->articleCount -= 1;
+            group->dirty = 1;
+            articles.erase(it);
+            break;
+        }
+    }
+}

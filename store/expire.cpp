@@ -1,0 +1,68 @@
+#include <unordered_map>
+#include <vector>
+
+#include "common/date_key.h"
+#include "common/file_util.h"
+#include "common/text.h"
+#include "store/server_core.h"
+
+namespace {
+
+// Files deleted by expiry since expiry last had the indexes written, over
+// all groups and runs.
+int s_nExpiredCount = 0;
+
+// Drops, for every number in `deleted`, as many first matching entries as it
+// was deleted, in one pass over the list.
+void DropEntries(GroupEntry& group, std::unordered_map<int, int>& deleted) {
+    auto& articles = group.articles;
+    size_t out = 0;
+    for (size_t i = 0; i < articles.size(); ++i) {
+        auto it = deleted.find(articles[i]->number);
+        if (it != deleted.end() && it->second > 0) {
+            --it->second;
+            continue;
+        }
+        if (out != i) articles[out] = std::move(articles[i]);
+        ++out;
+    }
+    articles.resize(out);
+}
+
+}  // namespace
+
+void CServerCore::ExpireArticles(int currentKey) {
+    bool headerLogged = false;
+    std::vector<std::string> names;
+    for (const auto& groupPtr : m_groups) {
+        GroupEntry& group = *groupPtr;
+        if (group.expireHours <= 0) continue;
+        if (!ListDirectory(GroupDir(group), names)) continue;
+        std::unordered_map<int, int> deleted;
+        for (const std::string& name : names) {
+            int n = ToDecimal(name);
+            if (n == 0) continue;
+            std::string path = ArticlePath(group, n);
+            time_t mtime;
+            // A stray name whose file is gone has no time to judge by.
+            if (!FileModTime(path, mtime)) continue;
+            int64_t dueKey = DateHourKey(mtime + static_cast<time_t>(group.expireHours) * 3600);
+            if (dueKey < 0 || currentKey < dueKey) continue;
+            if (!headerLogged) {
+                AppendLog(Format("%10d\r\n", currentKey));
+                headerLogged = true;
+            }
+            AppendLog(Format("[%s] article file deleted [%s]!!\r\n", path.c_str(),
+                             DateHourText(mtime).c_str()));
+            RemoveFile(path);
+            ++s_nExpiredCount;
+            ++deleted[n];
+            group.dirty = 1;
+        }
+        if (!deleted.empty()) DropEntries(group, deleted);
+    }
+    if (s_nExpiredCount > 10) {
+        SaveGroupIndexes();
+        s_nExpiredCount = 0;
+    }
+}

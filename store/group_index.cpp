@@ -1,0 +1,107 @@
+#include "store/group_index.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "common/text.h"
+#include "config/settings.h"
+
+void ParseGroupIndex(const std::string& content, GroupEntry& group) {
+    bool counterLineSeen = false;
+    std::vector<std::string> fields;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        // Lines are taken whole, however long, so a long subject never turns
+        // into stray lines of its own.
+        size_t lf = content.find('\n', pos);
+        size_t end = (lf == std::string::npos) ? content.size() : lf + 1;
+        std::string_view line(content.data() + pos, end - pos);
+        pos = end;
+        size_t nul = line.find('\0');
+        if (nul != std::string_view::npos) line = line.substr(0, nul);
+        if (line.empty() || line[0] == '#' || line[0] == '\n') continue;
+        if (!counterLineSeen) {
+            counterLineSeen = true;
+            SplitFields(fields, line, "\t");
+            if (fields.size() == 3) {
+                group.firstNumber = ToDecimal(fields[0]);
+                group.lastNumber = ToDecimal(fields[1]);
+                group.articleCount = ToDecimal(fields[2]);
+            }
+            continue;
+        }
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        // Empty fields are kept, so an article without a subject or a date
+        // reads back with every later field in its place.
+        SplitKeepEmpty(fields, line, '\t');
+        if (fields.size() != 7 && fields.size() != 8) continue;
+        auto article = std::make_unique<ArticleEntry>();
+        article->number = ToDecimal(fields[0]);
+        article->subject = std::move(fields[1]);
+        article->from = std::move(fields[2]);
+        article->date = std::move(fields[3]);
+        article->messageId = std::move(fields[4]);
+        article->bytes = ToDecimal(fields[5]);
+        article->lines = ToDecimal(fields[6]);
+        if (fields.size() == 8) article->references = std::move(fields[7]);
+        group.articles.push_back(std::move(article));
+    }
+}
+
+bool ReadGroupIndex(const std::string& path, GroupEntry& group) {
+    std::string content;
+    if (!ReadTextFile(path, content)) return false;
+    ParseGroupIndex(content, group);
+    return true;
+}
+
+std::string FormatIndexLine(const ArticleEntry& a) {
+    std::string line = std::to_string(a.number);
+    line.reserve(64 + a.subject.size() + a.from.size() + a.date.size() + a.messageId.size() +
+                 a.references.size());
+    for (const std::string* s : {&a.subject, &a.from, &a.date, &a.messageId}) {
+        line += '\t';
+        line += *s;
+    }
+    line += '\t';
+    line += std::to_string(a.bytes);
+    line += '\t';
+    line += std::to_string(a.lines);
+    line += '\t';
+    line += a.references;
+    line += "\r\n";
+    return line;
+}
+
+std::string FormatGroupIndex(const GroupEntry& group) {
+    std::string out =
+        Format("%d\t%d\t%d\r\n", group.firstNumber, group.lastNumber, group.articleCount);
+    for (const auto& article : group.articles) out += FormatIndexLine(*article);
+    return out;
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& content) {
+    std::string tempPath = path + ".tmp";
+    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const char* data = content.data();
+    size_t left = content.size();
+    bool ok = true;
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(tempPath.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) ::unlink(tempPath.c_str());
+    return ok;
+}

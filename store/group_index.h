@@ -1,0 +1,28 @@
+// The group index file Message.lst: a counter line, then one line per
+// article with the data of its ArticleEntry.
+#pragma once
+
+#include <string>
+
+#include "common/records.h"
+
+// Reads the index file at `path` into `group`: sets the three counters from
+// the counter line and appends one entry per article line. Lines of the wrong
+// shape are skipped. Leaves `dirty` alone. False when the file cannot be
+// opened.
+bool ReadGroupIndex(const std::string& path, GroupEntry& group);
+
+// Same, from the file's text (CR LF already read as LF).
+void ParseGroupIndex(const std::string& content, GroupEntry& group);
+
+// The exact bytes of the index file for `group`, CR LF line ends included.
+std::string FormatGroupIndex(const GroupEntry& group);
+
+// The index line of one article, CR LF included.
+std::string FormatIndexLine(const ArticleEntry& article);
+
+// Replaces the file at `path` with `content` so that a reader only ever sees
+// the old file or the new one: the bytes go to a temporary file in the same
+// directory, which is then renamed over the old one. On failure the old file
+// is untouched and false is returned.
+bool ReplaceFileAtomically(const std::string& path, const std::string& content);

@@ -1,0 +1,148 @@
+#include "store/posting.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "common/date_key.h"
+#include "common/file_util.h"
+#include "common/text.h"
+#include "store/cancel.h"
+
+namespace {
+
+uint16_t s_nMessageIdCounter = 0;
+uint32_t s_nRandomSeed = 1;
+
+// The C library's classic generator, kept here so the counter's start is a
+// number from 0 to 32767 whatever the platform's rand() is.
+int NextRandom() {
+    s_nRandomSeed = s_nRandomSeed * 214013u + 2531011u;
+    return static_cast<int>((s_nRandomSeed >> 16) & 0x7fff);
+}
+
+bool WriteAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::vector<GroupEntry*> FindTargetGroups(CServerCore& core, const CanPostFn& canPost,
+                                          const std::string& newsgroups) {
+    std::vector<GroupEntry*> targets;
+    std::vector<std::string> names;
+    SplitFields(names, newsgroups, ",\r\n");
+    for (const std::string& raw : names) {
+        GroupEntry* group = core.FindGroup(SjisTrim(raw));
+        if (group && canPost(*group)) targets.push_back(group);
+    }
+    return targets;
+}
+
+// Creates the article file under the first free number from `number` on, so
+// a file that is already there (an index lagging behind its directory) is
+// never overwritten. Returns the descriptor, or -1.
+int CreateArticleFile(const CServerCore& core, const GroupEntry& group, int& number) {
+    for (;;) {
+        std::string path = core.ArticlePath(group, number);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) return fd;
+        if (errno == EINTR) continue;
+        if (errno != EEXIST || number == INT32_MAX) return -1;
+        ++number;
+    }
+}
+
+// Writes one copy of the article into `group`. Returns false, leaving the
+// group and its directory as they were, when the copy cannot be made whole.
+bool StoreInGroup(CServerCore& core, GroupEntry& group, const std::string& tempPath,
+                  const std::string& prefix, const XContent& header,
+                  const std::string& messageId, int lineCount) {
+    int number = group.lastNumber + 1;
+    int out = CreateArticleFile(core, group, number);
+    if (out < 0) return false;
+    std::string path = core.ArticlePath(group, number);
+    bool ok = WriteAll(out, prefix.data(), prefix.size());
+    int in = ok ? ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    ok = ok && in >= 0;
+    char block[10000];
+    while (ok) {
+        ssize_t n = ::read(in, block, sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        ok = WriteAll(out, block, static_cast<size_t>(n));
+    }
+    struct stat st;
+    if (ok && ::fstat(out, &st) != 0) ok = false;
+    if (in >= 0) ::close(in);
+    if (::close(out) != 0) ok = false;
+    if (!ok) {
+        // A partial copy is worse than none: it would be served as an article.
+        ::unlink(path.c_str());
+        return false;
+    }
+    auto entry = std::make_unique<ArticleEntry>();
+    entry->number = number;
+    entry->subject = header.subject;
+    entry->from = header.from;
+    entry->date = header.date;
+    entry->messageId = messageId;
+    entry->references = header.references;
+    entry->bytes = static_cast<int>(st.st_size);
+    entry->lines = lineCount;
+    group.articles.push_back(std::move(entry));
+    group.articleCount += 1;
+    if (group.firstNumber == 0) group.firstNumber = 1;
+    group.lastNumber = number;
+    group.dirty = 1;
+    return true;
+}
+
+}  // namespace
+
+std::string GenerateMessageId(time_t now) {
+    if (s_nMessageIdCounter == 0) {
+        s_nRandomSeed = static_cast<uint32_t>(now);
+        s_nMessageIdCounter = static_cast<uint16_t>(NextRandom());
+    }
+    s_nMessageIdCounter = static_cast<uint16_t>(s_nMessageIdCounter + 1);
+    struct tm tm {};
+    LocalTime(now, tm);
+    return Format("<%u@%04d%02d%02d%02d%02d%02d>", static_cast<unsigned>(s_nMessageIdCounter),
+                  tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
+                         int lineCount, XContent& header, time_t now) {
+    header.ParseHeader(ReadHeaderBlock(tempPath));
+    StoreResult result = StoreResult::Stored;
+    std::vector<GroupEntry*> targets = FindTargetGroups(core, canPost, header.newsgroups);
+    std::string cancelTarget;
+    if (targets.empty()) {
+        result = StoreResult::NoTarget;
+    } else if (GetCancelTarget(header, cancelTarget)) {
+        CancelArticle(core, cancelTarget, header.from, targets);
+    } else {
+        std::string messageId = header.messageId;
+        std::string prefix;
+        if (messageId.empty()) {
+            messageId = GenerateMessageId(now);
+            prefix = "Message-ID: " + messageId + "\r\n";
+        }
+        if (header.lines == 0) prefix += Format("Lines: %d\r\n", lineCount);
+        for (GroupEntry* group : targets)
+            StoreInGroup(core, *group, tempPath, prefix, header, messageId, lineCount);
+    }
+    if (!tempPath.empty()) RemoveFile(tempPath);
+    return result;
+}

@@ -1,0 +1,30 @@
+// Storing a posted article: target groups, Message-ID, article files, index
+// entries; cancel messages go to the cancel procedure instead.
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <string>
+
+#include "store/server_core.h"
+#include "store/xcontent.h"
+
+enum class StoreResult {
+    Stored = 0,      // stored in the target groups, or the cancel carried out
+    NoTarget = 4,    // no configured group the user may post to
+};
+
+// Whether the poster may post to a group.
+using CanPostFn = std::function<bool(const GroupEntry&)>;
+
+// Stores the article collected in `tempPath` (every byte the client sent after
+// the 340 reply, terminating line included). `lineCount` is the number of LF
+// bytes received with it. Fills `header` from the article's header. Deletes
+// the temporary file in every case. Changed groups are marked dirty; writing
+// their indexes is the caller's.
+StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
+                         int lineCount, XContent& header, time_t now);
+
+// A new Message-ID "<counter@YYYYMMDDhhmmss>" from the process-wide 16-bit
+// counter, which is seeded from the clock on first use and after it wraps.
+std::string GenerateMessageId(time_t now);

@@ -1,0 +1,38 @@
+// The parsed header of one article: the few values the store files, indexes
+// and cancels by.
+#pragma once
+
+#include <string>
+
+class XContent {
+public:
+    std::string subject;
+    std::string newsgroups;
+    std::string from;
+    std::string date;
+    std::string messageId;
+    std::string references;
+    int bytes = 0;
+    int lines = 0;
+    std::string control;
+
+    // Empties every string and zeroes both numbers.
+    void Clear();
+
+    // Clears the record, then fills it from `text`, which begins with the
+    // first header line. Names are matched exactly and case-sensitively at
+    // the first byte of a line; the last occurrence of a header wins;
+    // continuation lines extend only the current recognised header; the line
+    // "\r\n" ends the header and bytes after the last LF are never looked at.
+    // Afterwards no string holds CR, LF or TAB or begins or ends with blanks.
+    void ParseHeader(const std::string& text);
+};
+
+// Removes every CR and turns every LF and TAB into a blank.
+void NormalizeValue(std::string& value);
+
+// The start of the file at `path`, read in 1000-byte blocks up to and
+// including the block in which "\r\n\r\n" is first seen (the whole file when
+// it has none). A NUL byte cuts its block's contribution there. Empty when the
+// file cannot be opened.
+std::string ReadHeaderBlock(const std::string& path);
