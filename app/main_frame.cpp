@@ -44,6 +44,9 @@ private:
 };
 
 CMainFrame::CMainFrame() {
+    // The icon lives in a static library, whose resource initialiser the
+    // linker would otherwise drop.
+    Q_INIT_RESOURCE(marrowby);
     setWindowTitle(QString::fromUtf8(kAppTitle));
     setWindowIcon(QIcon(QStringLiteral(":/res/marrowby.xpm")));
     resize(300, 300);

@@ -1,0 +1,248 @@
+"""Runs the built server in a fresh directory and talks to it over loopback.
+
+Every test gets its own temporary directory holding a copy of the executable
+and its Marrowby.ini; the server runs headless (no DISPLAY), so start-up
+messages go to stderr and the operation log to stdout.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+BIN = os.environ.get("MARROWBY_BIN") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build", "marrowby")
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def ini(port, groups=("local.test\t0\tnote",), users=(), settings=None):
+    """Text of a settings file: [Settings] with PortNo and `settings`
+    (a dict of key -> value), [Group] lines and [Users] lines."""
+    lines = ["[Settings]", "PortNo\t%d" % port]
+    for key, value in (settings or {}).items():
+        lines.append("%s\t%s" % (key, value))
+    lines.append("[Group]")
+    lines.extend(groups)
+    lines.append("[Users]")
+    lines.extend(users)
+    return "\r\n".join(lines) + "\r\n"
+
+
+class Server:
+    """One server process in its own directory."""
+
+    def __init__(self, ini_text=None, port=None, start=True, env=None, **ini_args):
+        self.dir = tempfile.mkdtemp(prefix="marrowby-test-")
+        self.port = port or free_port()
+        self.exe = os.path.join(self.dir, "marrowby")
+        shutil.copy(BIN, self.exe)
+        if ini_text is None:
+            ini_text = ini(self.port, **ini_args)
+        if ini_text is not False:
+            with open(os.path.join(self.dir, "Marrowby.ini"), "wb") as f:
+                f.write(ini_text.encode("utf-8") if isinstance(ini_text, str) else ini_text)
+        self.proc = None
+        self.env = env
+        self._out = bytearray()
+        self._err = bytearray()
+        self._lock = threading.Lock()
+        if start:
+            self.start()
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, rel, data):
+        p = self.path(rel)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+
+    def read(self, rel):
+        with open(self.path(rel), "rb") as f:
+            return f.read()
+
+    def start(self, wait=True):
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        env.pop("QT_QPA_PLATFORM", None)
+        env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
+        if self.env:
+            env.update(self.env)
+        self._out = bytearray()
+        self._err = bytearray()
+        self.proc = subprocess.Popen([self.exe], cwd="/", env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        for stream, buf in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
+            threading.Thread(target=self._pump, args=(stream, buf), daemon=True).start()
+        if wait:
+            self.wait_log(b"Create Listen Port[%d] !!\r\n" % self.port)
+
+    def _pump(self, stream, buf):
+        while True:
+            chunk = stream.read1(65536) if hasattr(stream, "read1") else stream.read(1)
+            if not chunk:
+                return
+            with self._lock:
+                buf.extend(chunk)
+
+    @property
+    def stdout(self):
+        with self._lock:
+            return bytes(self._out)
+
+    @property
+    def stderr(self):
+        with self._lock:
+            return bytes(self._err)
+
+    def wait_log(self, needle, timeout=10.0):
+        """Waits until stdout holds `needle`; returns stdout."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            out = self.stdout
+            if needle in out:
+                return out
+            if self.proc.poll() is not None:
+                time.sleep(0.1)
+                out = self.stdout
+                if needle in out:
+                    return out
+                raise AssertionError("server exited (%s) before logging %r\nstdout=%r\nstderr=%r"
+                                     % (self.proc.returncode, needle, out, self.stderr))
+            time.sleep(0.01)
+        raise AssertionError("timed out waiting for %r in log %r" % (needle, self.stdout))
+
+    def wait_exit(self, timeout=10.0):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
+            raise AssertionError("server did not exit within %ss" % timeout)
+
+    def signal(self, signo):
+        self.proc.send_signal(signo)
+
+    def stop(self):
+        """SIGTERM and wait; returns the exit status."""
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            return self.wait_exit()
+        return self.proc.returncode if self.proc else None
+
+    def close(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(5)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def connect(self, greet=True):
+        c = Client(self.port)
+        if greet:
+            assert c.read_line() == b"200 connected!!\r\n"
+        return c
+
+
+class Client:
+    """A raw NNTP client with exact, bounded reads."""
+
+    def __init__(self, port, timeout=5.0):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.buf = bytearray()
+        self.timeout = timeout
+
+    def send(self, data):
+        self.sock.sendall(data if isinstance(data, bytes) else data.encode())
+
+    def _fill(self, deadline):
+        remaining = deadline - time.time()
+        if remaining <= 0:
+            raise socket.timeout("read timed out; have %r" % bytes(self.buf))
+        self.sock.settimeout(remaining)
+        chunk = self.sock.recv(1 << 20)
+        if not chunk:
+            raise EOFError("connection closed; have %r" % bytes(self.buf))
+        self.buf.extend(chunk)
+
+    def read_line(self, timeout=None):
+        deadline = time.time() + (timeout or self.timeout)
+        while b"\r\n" not in self.buf:
+            self._fill(deadline)
+        i = self.buf.index(b"\r\n") + 2
+        line = bytes(self.buf[:i])
+        del self.buf[:i]
+        return line
+
+    def read_until(self, terminator=b"\r\n.\r\n", timeout=None):
+        """Reads up to and including `terminator`."""
+        deadline = time.time() + (timeout or self.timeout)
+        while terminator not in self.buf:
+            self._fill(deadline)
+        i = self.buf.index(terminator) + len(terminator)
+        data = bytes(self.buf[:i])
+        del self.buf[:i]
+        return data
+
+    def read_exact(self, n, timeout=None):
+        deadline = time.time() + (timeout or self.timeout)
+        while len(self.buf) < n:
+            self._fill(deadline)
+        data = bytes(self.buf[:n])
+        del self.buf[:n]
+        return data
+
+    def expect_silence(self, seconds=0.3):
+        """Asserts nothing arrives within `seconds`."""
+        self.sock.settimeout(seconds)
+        try:
+            chunk = self.sock.recv(65536)
+        except socket.timeout:
+            chunk = None
+        self.sock.settimeout(self.timeout)
+        if chunk is None:
+            return
+        if chunk == b"":
+            raise AssertionError("connection closed while expecting silence")
+        raise AssertionError("unexpected bytes %r" % (bytes(self.buf) + chunk))
+
+    def command(self, line):
+        """Sends one command line (CR LF added) and returns the status line."""
+        self.send(line + "\r\n" if isinstance(line, str) else line + b"\r\n")
+        return self.read_line()
+
+    def post(self, article):
+        """POSTs `article` (bytes without the terminating line) and returns the reply."""
+        assert self.command("POST") == b"340 continue posting!!\r\n"
+        self.send(article + b".\r\n")
+        return self.read_line()
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+class ServerTest(unittest.TestCase):
+    """Base class: self.server() starts one and registers its cleanup."""
+
+    def server(self, *args, **kwargs):
+        s = Server(*args, **kwargs)
+        self.addCleanup(s.close)
+        return s
+
+    def client(self, server, greet=True):
+        c = server.connect(greet)
+        self.addCleanup(c.close)
+        return c
