@@ -95,3 +95,11 @@ bool ListDirectory(const std::string& dir, std::vector<std::string>& names) {
 bool MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool FileBirthTime(const std::string& path, time_t& btime) {
+    struct statx stx;
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &stx) != 0) return false;
+    if (!(stx.stx_mask & STATX_BTIME)) return false;
+    btime = static_cast<time_t>(stx.stx_btime.tv_sec);
+    return true;
+}

@@ -33,3 +33,6 @@ bool FileModTime(const std::string& path, time_t& mtime);
 bool ListDirectory(const std::string& dir, std::vector<std::string>& names);
 bool MakeDirectory(const std::string& path);
 bool RemoveFile(const std::string& path);
+
+// Creation time, where the file system records it; false otherwise.
+bool FileBirthTime(const std::string& path, time_t& btime);

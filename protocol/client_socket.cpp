@@ -51,13 +51,13 @@ void CClientSocket::SendText(const std::string& text) {
     AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
 }
 
-void CClientSocket::SendFile(const std::string& path) {
+void CClientSocket::SendFile(const std::string& path, int64_t from) {
     int64_t size = FileSize(path);
-    if (size < 0) size = 0;
+    if (size < from) size = from;
     // The prefix holds the peer's address, so it is joined as text rather
     // than used as part of a format.
-    Log(Format("Size[%3.3f]K\r\n", static_cast<double>(size) / 1024.0));
-    for (int64_t offset = 0; offset < size; offset += kFileChunk) {
+    Log(Format("Size[%3.3f]K\r\n", static_cast<double>(size - from) / 1024.0));
+    for (int64_t offset = from; offset < size; offset += kFileChunk) {
         auto item = std::make_unique<SendItem>();
         item->isFile = 1;
         item->path = path;
@@ -120,6 +120,10 @@ void CClientSocket::ReceiveBody(const char* data, size_t length) {
 }
 
 void CClientSocket::ReceiveCommand(const char* data, size_t length) {
+    if (m_pOwner->m_bUseRfc3977) {
+        ReceiveLines(data, length);
+        return;
+    }
     std::string_view text(data, strnlen(data, length));
     m_strLineBuffer.append(text);
     if (text.find('\r') != std::string_view::npos) m_bCrSeen = 1;
@@ -132,13 +136,44 @@ void CClientSocket::ReceiveCommand(const char* data, size_t length) {
         ProcessCommand(command);
         return;
     }
-    if (m_strLineBuffer.size() > kMaxPendingCommand) {
-        Log(Format("Command too long [%zu] bytes dropped!!\r\n", m_strLineBuffer.size()));
-        m_strLineBuffer.clear();
-        m_strLineBuffer.shrink_to_fit();
-        m_bCrSeen = 0;
-        MarkFinished();
+    CutOffLongCommand();
+}
+
+void CClientSocket::ReceiveLines(const char* data, size_t length) {
+    size_t textLength = strnlen(data, length);
+    m_strLineBuffer.append(data, textLength);
+    size_t start = 0;
+    for (;;) {
+        size_t end = m_strLineBuffer.find("\r\n", start);
+        if (end == std::string::npos) break;
+        std::string line = m_strLineBuffer.substr(start, end + 2 - start);
+        start = end + 2;
+        ProcessCommand(line);
+        if (m_bFinished) {
+            // Nothing after QUIT is answered.
+            m_strLineBuffer.clear();
+            return;
+        }
+        if (m_bPostMode) {
+            // What follows POST in the same block is the article's beginning.
+            std::string rest = m_strLineBuffer.substr(start);
+            m_strLineBuffer.clear();
+            if (!rest.empty()) ReceiveBody(rest.data(), rest.size());
+            return;
+        }
     }
+    m_strLineBuffer.erase(0, start);
+    CutOffLongCommand();
+}
+
+bool CClientSocket::CutOffLongCommand() {
+    if (m_strLineBuffer.size() <= kMaxPendingCommand) return false;
+    Log(Format("Command too long [%zu] bytes dropped!!\r\n", m_strLineBuffer.size()));
+    m_strLineBuffer.clear();
+    m_strLineBuffer.shrink_to_fit();
+    m_bCrSeen = 0;
+    MarkFinished();
+    return true;
 }
 
 void CClientSocket::MarkFinished() {

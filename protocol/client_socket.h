@@ -49,6 +49,10 @@ public:
     int m_bAuthenticated = 0;
     std::string m_strUserName;
     std::string m_strPassword;
+    // Standard reader mode: the current article of the current group, by
+    // number, so that entries removed meanwhile never leave it dangling.
+    int m_bArticleSelected = 0;
+    int m_nArticleNumber = 0;
 
     CClientSocket();
     ~CClientSocket() override;
@@ -58,9 +62,9 @@ public:
     void Greet();
     // Queues a copy of `text` and asks for a write notification.
     void SendText(const std::string& text);
-    // Queues the whole file at `path` in chunks read when sent, and logs its
-    // size.
-    void SendFile(const std::string& path);
+    // Queues the file at `path` from byte `from` to its end, in chunks read
+    // when sent, and logs the size queued.
+    void SendFile(const std::string& path, int64_t from = 0);
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
@@ -80,12 +84,21 @@ public:
     void SendAndLog(const std::string& reply);
     void Log(const std::string& text);
 
+    void MarkFinished();
+
+    // The standard reader mode's interpreter (reader_mode.cpp).
+    void ProcessReaderCommand(const std::string& text,
+                              const std::vector<std::string>& words);
+
 private:
     void ReceiveBody(const char* data, size_t length);
     void ReceiveCommand(const char* data, size_t length);
+    // Standard reader mode: every CR LF line is a command of its own.
+    void ReceiveLines(const char* data, size_t length);
+    // Drops a command that grew past its limit and ends the connection.
+    bool CutOffLongCommand();
     // The authentication gate; true when it has answered the text.
     bool RunAuthGate(const std::vector<std::string>& words);
-    void MarkFinished();
 
     bool CmdList(const std::vector<std::string>& words);
     bool CmdListOverviewFmt(const std::vector<std::string>& words);

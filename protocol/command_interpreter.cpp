@@ -48,6 +48,10 @@ void CClientSocket::ProcessCommand(const std::string& text) {
         Log(text);
     }
 
+    if (m_pOwner->m_bUseRfc3977) {
+        ProcessReaderCommand(text, words);
+        return;
+    }
     if (m_pOwner->m_bUseAuthor && RunAuthGate(words)) return;
 
     for (const CommandRow& row : kCommands) {

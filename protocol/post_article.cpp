@@ -6,7 +6,7 @@ void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCou
     CServerCore& core = *client.m_pOwner;
     StoreResult result = StoreArticle(
         core, [&client](const GroupEntry& group) { return client.CanPost(group); }, tempPath,
-        lineCount, header, time(nullptr));
+        lineCount, header, time(nullptr), core.m_bUseRfc3977 != 0);
     std::string reply;
     if (result == StoreResult::Stored) {
         // Every changed index is on disk before the client hears 240.

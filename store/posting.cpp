@@ -122,9 +122,36 @@ std::string GenerateMessageId(time_t now) {
                   tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
+std::string FormatArticleDate(time_t now) {
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    struct tm tm {};
+    LocalTime(now, tm);
+    long offset = tm.tm_gmtoff / 60;
+    char sign = offset < 0 ? '-' : '+';
+    if (offset < 0) offset = -offset;
+    // Names are spelt out here: the C library's would follow the user's locale.
+    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday % 7],
+                  tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                  tm.tm_sec, sign, offset / 60, offset % 60);
+}
+
+int BodyLineCount(const std::string& headerBlock, int lineCount) {
+    size_t blank = headerBlock.find("\r\n\r\n");
+    if (blank == std::string::npos) return 0;
+    int headerLines = 0;
+    for (size_t i = 0; i < blank + 4; ++i)
+        if (headerBlock[i] == '\n') ++headerLines;
+    int body = lineCount - headerLines - 1;
+    return body < 0 ? 0 : body;
+}
+
 StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
-                         int lineCount, XContent& header, time_t now) {
-    header.ParseHeader(ReadHeaderBlock(tempPath));
+                         int lineCount, XContent& header, time_t now, bool readerMode) {
+    std::string headerBlock = ReadHeaderBlock(tempPath);
+    header.ParseHeader(headerBlock);
+    if (readerMode) lineCount = BodyLineCount(headerBlock, lineCount);
     StoreResult result = StoreResult::Stored;
     std::vector<GroupEntry*> targets = FindTargetGroups(core, canPost, header.newsgroups);
     std::string cancelTarget;
@@ -138,6 +165,10 @@ StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std:
         if (messageId.empty()) {
             messageId = GenerateMessageId(now);
             prefix = "Message-ID: " + messageId + "\r\n";
+        }
+        if (readerMode && header.date.empty()) {
+            header.date = FormatArticleDate(now);
+            prefix += "Date: " + header.date + "\r\n";
         }
         if (header.lines == 0) prefix += Format("Lines: %d\r\n", lineCount);
         for (GroupEntry* group : targets)

@@ -22,8 +22,18 @@ using CanPostFn = std::function<bool(const GroupEntry&)>;
 // bytes received with it. Fills `header` from the article's header. Deletes
 // the temporary file in every case. Changed groups are marked dirty; writing
 // their indexes is the caller's.
+// In the standard reader mode (`readerMode`) an article without a Date
+// header gets one, and its line count is that of the body alone.
 StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
-                         int lineCount, XContent& header, time_t now);
+                         int lineCount, XContent& header, time_t now, bool readerMode = false);
+
+// `now` as an RFC 5322 date in local time: "Mon, 07 Dec 2026 10:19:04 +0900".
+std::string FormatArticleDate(time_t now);
+
+// The number of body lines of an article of `lineCount` LF bytes whose header
+// block (as read by ReadHeaderBlock) is `headerBlock`: the lines after the
+// blank line, without the terminating line.
+int BodyLineCount(const std::string& headerBlock, int lineCount);
 
 // A new Message-ID "<counter@YYYYMMDDhhmmss>" from the process-wide 16-bit
 // counter, which is seeded from the clock on first use and after it wraps.
