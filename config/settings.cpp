@@ -80,7 +80,13 @@ bool ReadTextFile(const std::string& path, std::string& content) {
     char buffer[65536];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+    // A directory opens on this platform but cannot be read.
+    bool failed = std::ferror(f) != 0;
     std::fclose(f);
+    if (failed) {
+        content.clear();
+        return false;
+    }
     // Text mode: CR LF reads as LF; a lone CR stays.
     size_t out = 0;
     for (size_t i = 0; i < content.size(); ++i) {

@@ -4,6 +4,8 @@
 // protocol layer can derive from it.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <memory>
 #include <string>
 
@@ -38,6 +40,9 @@ public:
     // Bytes taken, or SOCKET_ERROR when nothing was taken (also when the
     // socket would block). Never raises SIGPIPE.
     virtual int Send(const void* buffer, int length);
+    // Sends the parts in order as one stream, in one call; the result is as
+    // for Send.
+    virtual int SendVector(const iovec* parts, int count);
     // Registers for `events`. With FD_WRITE it produces one OnSend as soon as
     // the socket can take data.
     bool AsyncSelect(long events = FD_READ | FD_WRITE | FD_CLOSE);
@@ -56,8 +61,9 @@ public:
     virtual void OnSend(int errorCode);
     virtual void OnClose(int errorCode);
 
-private:
+    // Opaque to everyone but the socket service's implementation.
     struct Impl;
+
+private:
     std::unique_ptr<Impl> d;
-    friend struct Impl;
 };

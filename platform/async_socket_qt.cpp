@@ -1,44 +1,110 @@
+// The socket service. Every socket is registered with one epoll instance,
+// and only the epoll descriptor is watched by a QSocketNotifier: a ready
+// socket then costs one event, however many connections are open, where a
+// notifier per socket would make every turn of the loop poll all of them.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 #include "platform/async_socket.h"
 
+namespace {
+
+// The epoll instance and the sockets registered with it, by a key that is
+// never reused, so an event for a socket released meanwhile finds nothing.
+class Poller {
+public:
+    static Poller& Instance() {
+        static Poller poller;
+        return poller;
+    }
+
+    uint64_t Add(int fd, CAsyncSocket* socket, CAsyncSocket::Impl* impl) {
+        uint64_t key = ++m_nLastKey;
+        epoll_event ev{};
+        ev.events = 0;
+        ev.data.u64 = key;
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev);
+        m_sockets.emplace(key, Entry{socket, impl});
+        return key;
+    }
+
+    void Modify(int fd, uint64_t key, bool read, bool write) {
+        epoll_event ev{};
+        ev.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
+        ev.data.u64 = key;
+        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &ev);
+    }
+
+    void Remove(int fd, uint64_t key) {
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        m_sockets.erase(key);
+    }
+
+private:
+    Poller() {
+        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        m_notifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read);
+        QObject::connect(m_notifier, &QSocketNotifier::activated, [this] { Dispatch(); });
+    }
+
+    void Dispatch();
+
+    int m_epoll = -1;
+    QSocketNotifier* m_notifier = nullptr;
+    uint64_t m_nLastKey = 0;
+    struct Entry {
+        CAsyncSocket* socket;
+        CAsyncSocket::Impl* impl;
+    };
+    std::unordered_map<uint64_t, Entry> m_sockets;
+};
+
+}  // namespace
+
 struct CAsyncSocket::Impl {
     int fd = -1;
+    uint64_t key = 0;
     long events = 0;
     bool listening = false;
-    bool peerGone = false;      // receive saw the end of the stream or an error
+    bool wantWrite = false;     // one OnSend has been asked for
+    bool peerGone = false;      // a receive or send saw the end of the stream
     bool closeNotified = false;
+    bool readWatched = false;
+    bool writeWatched = false;
     int lastErrno = 0;
-    std::unique_ptr<QSocketNotifier> readNotifier;
-    std::unique_ptr<QSocketNotifier> writeNotifier;
 
     void Attach(CAsyncSocket* owner) {
-        readNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        writeNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-        writeNotifier->setEnabled(false);
-        QObject::connect(readNotifier.get(), &QSocketNotifier::activated,
-                         [owner] { owner->d->Readable(owner); });
-        QObject::connect(writeNotifier.get(), &QSocketNotifier::activated,
-                         [owner] { owner->d->Writable(owner); });
+        key = Poller::Instance().Add(fd, owner, this);
         Select(events);
     }
 
     void Select(long mask) {
         events = mask;
-        if (!readNotifier) return;
-        readNotifier->setEnabled(!closeNotified && (mask & (FD_READ | FD_ACCEPT | FD_CLOSE)));
         // Write readiness is reported once per request: a connected socket is
-        // almost always writable, so a notifier left on would wake the loop
+        // almost always writable, so watching it for good would wake the loop
         // for nothing.
-        if (mask & FD_WRITE) writeNotifier->setEnabled(true);
+        if (mask & FD_WRITE) wantWrite = true;
+        Update();
+    }
+
+    void Update() {
+        if (fd < 0 || !key) return;
+        bool read = !closeNotified && (events & (FD_READ | FD_ACCEPT | FD_CLOSE));
+        bool write = wantWrite;
+        if (read == readWatched && write == writeWatched) return;
+        readWatched = read;
+        writeWatched = write;
+        Poller::Instance().Modify(fd, key, read, write);
     }
 
     void Readable(CAsyncSocket* owner) {
@@ -47,32 +113,57 @@ struct CAsyncSocket::Impl {
             return;
         }
         owner->OnReceive(0);
-        NotifyCloseIfGone(owner);
     }
 
     void Writable(CAsyncSocket* owner) {
-        writeNotifier->setEnabled(false);
+        wantWrite = false;
+        Update();
         owner->OnSend(0);
-        NotifyCloseIfGone(owner);
     }
 
     // A receive that read the end of the stream, or a receive or send that
     // failed hard (a reset, a broken pipe): the peer is gone. Say so once, and
-    // stop watching a socket that would stay ready for nothing.
+    // stop watching for data that will never come.
     void NotifyCloseIfGone(CAsyncSocket* owner) {
         if (!peerGone || closeNotified || fd < 0) return;
         closeNotified = true;
-        readNotifier->setEnabled(false);
+        Update();
         owner->OnClose(0);
     }
 
     void Release() {
-        readNotifier.reset();
-        writeNotifier.reset();
-        if (fd >= 0) ::close(fd);
+        if (fd < 0) return;
+        if (key) Poller::Instance().Remove(fd, key);
+        ::close(fd);
         fd = -1;
+        key = 0;
+        readWatched = writeWatched = wantWrite = false;
     }
 };
+
+void Poller::Dispatch() {
+    epoll_event events[256];
+    int n;
+    do n = ::epoll_wait(m_epoll, events, 256, 0);
+    while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        uint64_t key = events[i].data.u64;
+        uint32_t ready = events[i].events;
+        // Each step looks the socket up again: a handler may have released
+        // it (or another one) meanwhile.
+        auto it = m_sockets.find(key);
+        if (it == m_sockets.end()) continue;
+        CAsyncSocket* socket = it->second.socket;
+        CAsyncSocket::Impl& d = *it->second.impl;
+        if ((ready & (EPOLLIN | EPOLLHUP | EPOLLERR)) && d.readWatched) d.Readable(socket);
+        if (m_sockets.find(key) == m_sockets.end()) continue;
+        d.NotifyCloseIfGone(socket);
+        if (m_sockets.find(key) == m_sockets.end()) continue;
+        if ((ready & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && d.writeWatched) d.Writable(socket);
+        if (m_sockets.find(key) == m_sockets.end()) continue;
+        d.NotifyCloseIfGone(socket);
+    }
+}
 
 CAsyncSocket::CAsyncSocket() : d(std::make_unique<Impl>()) {}
 
@@ -80,6 +171,10 @@ CAsyncSocket::~CAsyncSocket() { d->Release(); }
 
 bool CAsyncSocket::Create(int port, long events, const char* address) {
     d->Release();
+    if (port < 0 || port > 65535) {
+        d->lastErrno = EINVAL;
+        return false;
+    }
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         d->lastErrno = errno;
@@ -98,9 +193,8 @@ bool CAsyncSocket::Create(int port, long events, const char* address) {
         d->lastErrno = EINVAL;
         return false;
     }
-    if (port < 0 || port > 65535 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        d->lastErrno = (port < 0 || port > 65535) ? EINVAL : errno;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        d->lastErrno = errno;
         ::close(fd);
         return false;
     }
@@ -158,6 +252,22 @@ int CAsyncSocket::Send(const void* buffer, int length) {
         return SOCKET_ERROR;
     }
     return static_cast<int>(n);
+}
+
+int CAsyncSocket::SendVector(const iovec* parts, int count) {
+    if (d->fd < 0) return SOCKET_ERROR;
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(parts);
+    message.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n;
+    do n = ::sendmsg(d->fd, &message, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        d->lastErrno = errno;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) d->peerGone = true;
+        return SOCKET_ERROR;
+    }
+    return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
 }
 
 bool CAsyncSocket::AsyncSelect(long events) {

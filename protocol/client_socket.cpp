@@ -15,6 +15,13 @@ char* ReceiveBuffer() {
     return buffer.get();
 }
 
+// File chunks are read into a buffer of their own, apart from the receive
+// buffer, whose contents may still be in use further up the stack.
+char* FileChunkBuffer() {
+    static std::unique_ptr<char[]> buffer(new char[CClientSocket::kFileChunk]);
+    return buffer.get();
+}
+
 constexpr char kTerminator[] = "\r\n.\r\n";
 constexpr size_t kTailSize = 10;
 
@@ -184,23 +191,43 @@ void CClientSocket::MarkFinished() {
 void CClientSocket::OnSend(int) {
     if (m_sendQueue.empty()) return;
     m_timeLastActivity = time(nullptr);
-    SendItem& item = *m_sendQueue.front();
-    int sent;
-    if (!item.isFile) {
-        sent = Send(item.data.get() + item.offset, static_cast<int>(item.length));
-    } else {
-        std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(item.length)]);
-        item.length = ReadFileBlock(item.path, buffer.get(), item.offset,
-                                    static_cast<int>(item.length));
-        sent = item.length > 0 ? Send(buffer.get(), static_cast<int>(item.length)) : 0;
+    // One send per notification, but it may carry several queued replies in
+    // order: an overview of thousands of lines, or a status line and the
+    // article behind it, then costs one system call instead of one each.
+    // At most one file chunk is read per send, into the shared buffer.
+    iovec parts[kMaxGatherParts];
+    int count = 0;
+    int64_t total = 0;
+    bool fileRead = false;
+    for (auto& itemPtr : m_sendQueue) {
+        SendItem& item = *itemPtr;
+        if (count == kMaxGatherParts || total >= kMaxGatherBytes) break;
+        if (item.isFile) {
+            if (fileRead) break;
+            fileRead = true;
+            char* buffer = FileChunkBuffer();
+            item.length = ReadFileBlock(item.path, buffer, item.offset,
+                                        static_cast<int>(std::min(item.length, kFileChunk)));
+            if (item.length > 0) parts[count++] = {buffer, static_cast<size_t>(item.length)};
+        } else if (item.length > 0) {
+            parts[count++] = {item.data.get() + item.offset, static_cast<size_t>(item.length)};
+        }
+        total += item.length;
     }
-    if (sent == SOCKET_ERROR) {
-        // Nothing taken: the next write notification tries again.
-    } else if (sent < item.length) {
-        item.length -= sent;
-        item.offset += sent;
-    } else {
-        m_sendQueue.pop_front();
+    int sent = count > 0 ? SendVector(parts, count) : 0;
+    if (sent != SOCKET_ERROR) {
+        int64_t left = sent;
+        while (!m_sendQueue.empty()) {
+            SendItem& head = *m_sendQueue.front();
+            if (head.length > left) {
+                head.length -= left;
+                head.offset += left;
+                break;
+            }
+            left -= head.length;
+            m_sendQueue.pop_front();
+            if (left == 0 && !m_sendQueue.empty() && m_sendQueue.front()->length > 0) break;
+        }
     }
     AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
 }

@@ -32,6 +32,9 @@ public:
     static constexpr int64_t kFileChunk = 512000;
     // A client that sends this much without completing a command is cut off.
     static constexpr size_t kMaxPendingCommand = 64 * 1024;
+    // What one send may gather from the queue.
+    static constexpr int kMaxGatherParts = 64;
+    static constexpr int64_t kMaxGatherBytes = 1024 * 1024;
 
     CServerCore* m_pOwner = nullptr;
     std::string m_strLogPrefix;

@@ -150,25 +150,20 @@ bool CClientSocket::CmdXover(const std::vector<std::string>& words) {
 bool CClientSocket::CmdArticle(const std::vector<std::string>& words) {
     const std::string& argument = words[1];
     m_pCurrentArticle = nullptr;
-    size_t position = 0;
     std::string pending;
     if (argument[0] == '<') {
         for (const auto& group : m_pOwner->m_groups) {
             if (m_pCurrentArticle) break;
-            auto& articles = group->articles;
-            for (size_t i = 0; i < articles.size(); ++i) {
-                if (articles[i]->messageId != argument) continue;
-                m_pCurrentGroup = group.get();
-                position = i;
-                if (CanRead(*group)) {
-                    m_pCurrentArticle = articles[i].get();
-                    // An article was taken after all: an earlier group's
-                    // refusal no longer applies.
-                    pending.clear();
-                } else {
-                    pending = Denied(argument);
-                }
-                break;
+            ArticleEntry* entry = group->articles.FindMessageId(argument);
+            if (!entry) continue;
+            m_pCurrentGroup = group.get();
+            if (CanRead(*group)) {
+                m_pCurrentArticle = entry;
+                // An article was taken after all: an earlier group's refusal
+                // no longer applies.
+                pending.clear();
+            } else {
+                pending = Denied(argument);
             }
         }
     } else if (!m_pCurrentGroup) {
@@ -176,15 +171,7 @@ bool CClientSocket::CmdArticle(const std::vector<std::string>& words) {
     } else if (!CanRead(*m_pCurrentGroup)) {
         pending = Denied(argument);
     } else {
-        int number = ToDecimal(argument);
-        auto& articles = m_pCurrentGroup->articles;
-        for (size_t i = 0; i < articles.size(); ++i) {
-            if (articles[i]->number == number) {
-                m_pCurrentArticle = articles[i].get();
-                position = i;
-                break;
-            }
-        }
+        m_pCurrentArticle = m_pCurrentGroup->articles.FindNumber(ToDecimal(argument));
     }
     if (m_pCurrentArticle) {
         std::string path = m_pOwner->ArticlePath(*m_pCurrentGroup, m_pCurrentArticle->number);
@@ -192,7 +179,8 @@ bool CClientSocket::CmdArticle(const std::vector<std::string>& words) {
             // The file went away outside the server: forget the entry now, so
             // a later XOVER no longer offers it.
             auto& articles = m_pCurrentGroup->articles;
-            articles.erase(articles.begin() + static_cast<std::ptrdiff_t>(position));
+            articles.erase(articles.begin() +
+                           static_cast<std::ptrdiff_t>(articles.PositionOf(m_pCurrentArticle)));
             m_pCurrentArticle = nullptr;
             pending = NoSuchArticle(argument);
         } else {

@@ -143,24 +143,15 @@ struct Found {
 
 namespace {
 
-ArticleEntry* FindNumber(GroupEntry& group, int number, size_t* position = nullptr) {
-    for (size_t i = 0; i < group.articles.size(); ++i) {
-        if (group.articles[i]->number == number) {
-            if (position) *position = i;
-            return group.articles[i].get();
-        }
-    }
-    return nullptr;
+ArticleEntry* FindNumber(GroupEntry& group, int number) {
+    return group.articles.FindNumber(number);
 }
 
 void EraseEntry(GroupEntry& group, const ArticleEntry* entry) {
     auto& articles = group.articles;
-    for (auto it = articles.begin(); it != articles.end(); ++it) {
-        if (it->get() == entry) {
-            articles.erase(it);
-            return;
-        }
-    }
+    size_t position = articles.PositionOf(entry);
+    if (position < articles.size())
+        articles.erase(articles.begin() + static_cast<std::ptrdiff_t>(position));
 }
 
 }  // namespace
@@ -372,20 +363,18 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             const std::string& id = w[at];
             bool deniedSomewhere = false;
             for (const auto& group : core.m_groups) {
-                for (const auto& a : group->articles) {
-                    if (a->messageId != id) continue;
-                    if (!CanRead(*group)) {
-                        deniedSomewhere = true;
-                        break;
-                    }
-                    if (!found.entry || group.get() == m_pCurrentGroup) {
-                        found.group = group.get();
-                        found.entry = a.get();
-                        found.number = group.get() == m_pCurrentGroup ? a->number : 0;
-                    }
-                    break;
+                const ArticleEntry* a = group->articles.FindMessageId(id);
+                if (!a) continue;
+                if (!CanRead(*group)) {
+                    deniedSomewhere = true;
+                    continue;
                 }
-                if (found.entry && found.group == m_pCurrentGroup) break;
+                if (!found.entry || group.get() == m_pCurrentGroup) {
+                    found.group = group.get();
+                    found.entry = a;
+                    found.number = group.get() == m_pCurrentGroup ? a->number : 0;
+                }
+                if (found.group == m_pCurrentGroup) break;
             }
             if (!found.entry) {
                 SendAndLog(deniedSomewhere ? Denied(id) : NoSuchArticle(id));

@@ -17,7 +17,12 @@ void CancelArticle(CServerCore& core, const std::string& target, const std::stri
                    const std::vector<GroupEntry*>& groups) {
     for (GroupEntry* group : groups) {
         auto& articles = group->articles;
-        for (auto it = articles.begin(); it != articles.end(); ++it) {
+        const ArticleEntry* first = articles.FindMessageId(target);
+        if (!first) continue;
+        // Start at the first entry with the target; later ones with the same
+        // Message-ID are only reached when the author test skips it.
+        for (auto it = articles.begin() + static_cast<std::ptrdiff_t>(articles.PositionOf(first));
+             it != articles.end(); ++it) {
             const ArticleEntry& article = **it;
             if (article.messageId != target) continue;
             if (!core.m_bCancelEveryOne && article.from != from) continue;

@@ -15,18 +15,12 @@ int s_nExpiredCount = 0;
 // Drops, for every number in `deleted`, as many first matching entries as it
 // was deleted, in one pass over the list.
 void DropEntries(GroupEntry& group, std::unordered_map<int, int>& deleted) {
-    auto& articles = group.articles;
-    size_t out = 0;
-    for (size_t i = 0; i < articles.size(); ++i) {
-        auto it = deleted.find(articles[i]->number);
-        if (it != deleted.end() && it->second > 0) {
-            --it->second;
-            continue;
-        }
-        if (out != i) articles[out] = std::move(articles[i]);
-        ++out;
-    }
-    articles.resize(out);
+    group.articles.RemoveIf([&deleted](const ArticleEntry& entry) {
+        auto it = deleted.find(entry.number);
+        if (it == deleted.end() || it->second == 0) return false;
+        --it->second;
+        return true;
+    });
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "store/group_index.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -104,4 +105,64 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
     if (ok && ::rename(tempPath.c_str(), path.c_str()) != 0) ok = false;
     if (!ok) ::unlink(tempPath.c_str());
     return ok;
+}
+
+namespace {
+
+bool PwriteAll(int fd, const std::string& data, off_t offset) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done,
+                             offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The cheap path: append the entries added since the last write and patch
+// the counter line, which has kept its length.
+bool AppendToGroupIndex(const std::string& path, GroupEntry& group, const std::string& counter) {
+    IndexFileState& state = group.indexFile;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && st.st_size == state.size;
+    std::string tail;
+    if (ok) {
+        for (size_t i = state.entries; i < group.articles.size(); ++i)
+            tail += FormatIndexLine(*group.articles[i]);
+        ok = PwriteAll(fd, tail, static_cast<off_t>(state.size));
+        // A half-written line must not stay behind to be read as an entry.
+        if (!ok && ::ftruncate(fd, static_cast<off_t>(state.size)) != 0) state.known = false;
+    }
+    if (ok && counter != state.counterLine) ok = PwriteAll(fd, counter, 0);
+    if (::close(fd) != 0) ok = false;
+    if (!ok) return false;
+    state.entries = group.articles.size();
+    state.size += static_cast<long long>(tail.size());
+    state.counterLine = counter;
+    return true;
+}
+
+}  // namespace
+
+bool WriteGroupIndex(const std::string& path, GroupEntry& group) {
+    std::string counter =
+        Format("%d\t%d\t%d\r\n", group.firstNumber, group.lastNumber, group.articleCount);
+    IndexFileState& state = group.indexFile;
+    if (state.known && state.removals == group.articles.RemovalCount() &&
+        state.entries <= group.articles.size() && counter.size() == state.counterLine.size() &&
+        AppendToGroupIndex(path, group, counter))
+        return true;
+    std::string content = FormatGroupIndex(group);
+    state.known = false;
+    if (!ReplaceFileAtomically(path, content)) return false;
+    state.known = true;
+    state.entries = group.articles.size();
+    state.removals = group.articles.RemovalCount();
+    state.size = static_cast<long long>(content.size());
+    state.counterLine = counter;
+    return true;
 }

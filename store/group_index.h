@@ -21,6 +21,15 @@ std::string FormatGroupIndex(const GroupEntry& group);
 // The index line of one article, CR LF included.
 std::string FormatIndexLine(const ArticleEntry& article);
 
+// Writes the index file of `group`. When the file on disk is known to hold
+// a prefix of the list with the same counter-line length, only the new lines
+// are appended and the counter line is rewritten in place; otherwise the
+// whole file is replaced atomically. Either way the file ends up byte for
+// byte what FormatGroupIndex gives. A crash part-way leaves a file that
+// loads: at worst the new lines are there and the counters are the old ones.
+// False when the file cannot be written; it then still loads as before.
+bool WriteGroupIndex(const std::string& path, GroupEntry& group);
+
 // Replaces the file at `path` with `content` so that a reader only ever sees
 // the old file or the new one: the bytes go to a temporary file in the same
 // directory, which is then renamed over the old one. On failure the old file

@@ -21,7 +21,7 @@ bool CServerCore::LoadGroupIndex(const std::string& path, GroupEntry& group) {
 bool CServerCore::SaveGroupIndexes() {
     for (const auto& group : m_groups) {
         if (!group->dirty) continue;
-        if (!ReplaceFileAtomically(IndexPath(*group), FormatGroupIndex(*group))) return false;
+        if (!WriteGroupIndex(IndexPath(*group), *group)) return false;
         group->dirty = 0;
     }
     return true;

@@ -1,0 +1,81 @@
+#include "common/records.h"
+
+#include <algorithm>
+
+void ArticleList::push_back(Ptr entry) {
+    if (!m_items.empty() && entry->number < m_items.back()->number) m_bAscending = false;
+    auto inserted = m_byId.emplace(entry->messageId, entry.get());
+    if (!inserted.second) m_bDuplicateIds = true;
+    m_items.push_back(std::move(entry));
+}
+
+ArticleList::const_iterator ArticleList::erase(const_iterator position) {
+    size_t index = static_cast<size_t>(position - m_items.begin());
+    Ptr doomed = std::move(m_items[index]);
+    m_items.erase(m_items.begin() + static_cast<std::ptrdiff_t>(index));
+    ++m_nRemovals;
+    Forget(doomed.get());
+    return m_items.begin() + static_cast<std::ptrdiff_t>(index);
+}
+
+void ArticleList::clear() {
+    if (!m_items.empty()) ++m_nRemovals;
+    m_items.clear();
+    m_byId.clear();
+    m_bAscending = true;
+    m_bDuplicateIds = false;
+}
+
+void ArticleList::Forget(const ArticleEntry* entry) {
+    auto it = m_byId.find(entry->messageId);
+    if (it == m_byId.end() || it->second != entry) return;
+    m_byId.erase(it);
+    if (!m_bDuplicateIds) return;
+    // Another entry may carry the same Message-ID: the next one in list order
+    // takes its place. Duplicates are rare, so a scan is fine here.
+    for (const Ptr& other : m_items) {
+        if (other->messageId == entry->messageId) {
+            m_byId.emplace(other->messageId, other.get());
+            return;
+        }
+    }
+}
+
+void ArticleList::Reindex() {
+    m_byId.clear();
+    m_bAscending = true;
+    m_bDuplicateIds = false;
+    for (size_t i = 0; i < m_items.size(); ++i) {
+        if (i > 0 && m_items[i]->number < m_items[i - 1]->number) m_bAscending = false;
+        if (!m_byId.emplace(m_items[i]->messageId, m_items[i].get()).second)
+            m_bDuplicateIds = true;
+    }
+}
+
+ArticleEntry* ArticleList::FindNumber(int number) const {
+    if (m_bAscending) {
+        auto it = std::lower_bound(m_items.begin(), m_items.end(), number,
+                                   [](const Ptr& a, int n) { return a->number < n; });
+        return (it != m_items.end() && (*it)->number == number) ? it->get() : nullptr;
+    }
+    for (const Ptr& a : m_items)
+        if (a->number == number) return a.get();
+    return nullptr;
+}
+
+ArticleEntry* ArticleList::FindMessageId(std::string_view messageId) const {
+    auto it = m_byId.find(messageId);
+    return it == m_byId.end() ? nullptr : it->second;
+}
+
+size_t ArticleList::PositionOf(const ArticleEntry* entry) const {
+    if (m_bAscending) {
+        auto it = std::lower_bound(m_items.begin(), m_items.end(), entry->number,
+                                   [](const Ptr& a, int n) { return a->number < n; });
+        for (; it != m_items.end() && (*it)->number == entry->number; ++it)
+            if (it->get() == entry) return static_cast<size_t>(it - m_items.begin());
+    }
+    for (size_t i = 0; i < m_items.size(); ++i)
+        if (m_items[i].get() == entry) return i;
+    return m_items.size();
+}

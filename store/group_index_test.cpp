@@ -1,0 +1,236 @@
+// The group index file Message.lst: its exact bytes, reading it back, and
+// replacing it without ever leaving a half-written file.
+
+#include "store/group_index.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+// A fresh directory for one test, removed with everything in it afterwards.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "marrowby-index-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> DirectoryNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void AddArticle(GroupEntry& g, int number, std::string subject, std::string from,
+                std::string date, std::string messageId, int bytes, int lines,
+                std::string references) {
+    auto a = std::make_unique<ArticleEntry>();
+    a->number = number;
+    a->subject = std::move(subject);
+    a->from = std::move(from);
+    a->date = std::move(date);
+    a->messageId = std::move(messageId);
+    a->bytes = bytes;
+    a->lines = lines;
+    a->references = std::move(references);
+    g.articles.push_back(std::move(a));
+}
+
+std::string Counters(const GroupEntry& g) {
+    return std::to_string(g.firstNumber) + " " + std::to_string(g.lastNumber) + " " +
+           std::to_string(g.articleCount);
+}
+
+// Every field of every article, one string each, in the index file's order.
+std::vector<std::string> Articles(const GroupEntry& g) {
+    std::vector<std::string> out;
+    for (const auto& a : g.articles)
+        out.push_back(std::to_string(a->number) + "|" + a->subject + "|" + a->from + "|" +
+                      a->date + "|" + a->messageId + "|" + std::to_string(a->bytes) + "|" +
+                      std::to_string(a->lines) + "|" + a->references);
+    return out;
+}
+
+TEST(FormatGroupIndex, ExactBytes) {
+    GroupEntry g;
+    g.firstNumber = 1;
+    g.lastNumber = 3;
+    g.articleCount = 2;
+    AddArticle(g, 1, "Hello", "alice <a@example>", "Mon, 4 Mar 2024 10:00:00 +0900", "<1@x>",
+               321, 12, "");
+    AddArticle(g, 3, "Re: Hello", "bob", "Tue", "<3@x>", 400, 15, "<1@x> <2@x>");
+    // Bytes and lines come before references, which may be empty.
+    EXPECT_EQ(
+        "1\t3\t2\r\n"
+        "1\tHello\talice <a@example>\tMon, 4 Mar 2024 10:00:00 +0900\t<1@x>\t321\t12\t\r\n"
+        "3\tRe: Hello\tbob\tTue\t<3@x>\t400\t15\t<1@x> <2@x>\r\n",
+        FormatGroupIndex(g));
+
+    // The counters are written as held, whatever the articles say.
+    GroupEntry empty;
+    empty.firstNumber = -1;
+    empty.lastNumber = 7;
+    EXPECT_EQ("-1\t7\t0\r\n", FormatGroupIndex(empty));
+}
+
+TEST(GroupIndex, RoundTripsThroughTheFile) {
+    TempDir dir;
+    GroupEntry g;
+    g.firstNumber = 2;
+    g.lastNumber = 9;
+    g.articleCount = 4;
+    AddArticle(g, 2, "\x93\xFA\x96\x7B\x8C\xEA", "alice", "date", "<2@x>", 100, 5, "<1@x>");
+    AddArticle(g, 5, "no references", "bob", "date", "<5@x>", 200, 6, "");
+    // Empty fields in the middle keep the later fields in their places.
+    AddArticle(g, 7, "", "", "", "", 0, 0, "<5@x>");
+    AddArticle(g, 9, "subject", "", "date", "<9@x>", 300, 7, "");
+    const std::string path = dir / "Message.lst";
+    ASSERT_TRUE(ReplaceFileAtomically(path, FormatGroupIndex(g)));
+    EXPECT_EQ(std::vector<std::string>{"Message.lst"}, DirectoryNames(dir.path()));
+
+    GroupEntry back;
+    back.dirty = 1;
+    ASSERT_TRUE(ReadGroupIndex(path, back));
+    EXPECT_EQ(Counters(g), Counters(back));
+    EXPECT_EQ(Articles(g), Articles(back));
+    EXPECT_EQ(1, back.dirty) << "reading leaves the dirty flag alone";
+}
+
+TEST(ParseGroupIndex, LineShapes) {
+    const std::string article = "2\ts\tf\td\t<m>\t10\t3\t<r>\n";
+    struct Case {
+        const char* what;
+        std::string content;
+        std::string counters;
+        std::vector<std::string> articles;
+    } cases[] = {
+        {"counter line only", "5\t9\t2\n", "5 9 2", {}},
+        {"empty file", "", "0 0 0", {}},
+        {"comments and empty lines anywhere",
+         "#c\n\n1\t2\t1\n#x\n\n2\ts\tf\td\t<m>\t10\t3\t\n\n", "1 2 1",
+         {"2|s|f|d|<m>|10|3|"}},
+        {"seven fields: no references", "0\t0\t0\n4\ts\tf\td\t<m>\t10\t3\n", "0 0 0",
+         {"4|s|f|d|<m>|10|3|"}},
+        {"no counter line: the first article line is taken for it",
+         "1\ts\tf\td\t<m>\t10\t3\t<r>\n" + article, "0 0 0", {"2|s|f|d|<m>|10|3|<r>"}},
+        {"counter line of 2 numbers", "1\t2\n" + article, "0 0 0", {"2|s|f|d|<m>|10|3|<r>"}},
+        {"counter line of 4 numbers", "1\t2\t3\t4\n" + article, "0 0 0",
+         {"2|s|f|d|<m>|10|3|<r>"}},
+        {"other field counts skipped",
+         "0\t0\t0\n1\ta\tb\tc\td\t5\n" + article + "3\ta\tb\tc\td\t5\t6\t7\t8\n", "0 0 0",
+         {"2|s|f|d|<m>|10|3|<r>"}},
+        {"last line without LF", "0\t0\t0\n" + article + "3\ts\tf\td\t<n>\t1\t1\tr", "0 0 0",
+         {"2|s|f|d|<m>|10|3|<r>", "3|s|f|d|<n>|1|1|r"}},
+        {"numbers read like decimals", "+1\t 2\t3x\nx\ts\tf\td\t<m>\tbig\t-4\t\n", "1 2 3",
+         {"0|s|f|d|<m>|0|-4|"}},
+    };
+    for (const Case& c : cases) {
+        GroupEntry g;
+        ParseGroupIndex(c.content, g);
+        EXPECT_EQ(c.counters, Counters(g)) << c.what;
+        EXPECT_EQ(c.articles, Articles(g)) << c.what;
+    }
+}
+
+TEST(ParseGroupIndex, LongLinesAreReadWhole) {
+    const std::string subject(3000, 's');
+    GroupEntry g;
+    ParseGroupIndex("1\t2\t2\n1\t" + subject + "\tf\td\t<1@x>\t5000\t9\t\n2\tshort\tf\td\t<2@x>\t1\t1\t\n",
+                    g);
+    ASSERT_EQ(2u, g.articles.size());
+    EXPECT_EQ(subject, g.articles[0]->subject);
+    EXPECT_EQ(5000, g.articles[0]->bytes);
+    EXPECT_EQ("short", g.articles[1]->subject);
+}
+
+TEST(ReadGroupIndex, ReadsACrLfFile) {
+    GroupEntry g;
+    ASSERT_TRUE(ReadGroupIndex(MARROWBY_TEST_DATA "/index/Message.lst", g));
+    EXPECT_EQ("1 4 3", Counters(g));
+    EXPECT_EQ((std::vector<std::string>{
+                  "1|Hello|alice <alice@example>|Mon, 4 Mar 2024 10:00:00 +0900|"
+                  "<1@20240304100000>|321|12|",
+                  "2|Re: Hello|bob <bob@example>|Mon, 4 Mar 2024 11:00:00 +0900|"
+                  "<2@20240304110000>|400|15|<1@20240304100000>",
+                  "4|\x93\xFA\x96\x7B\x8C\xEA|carol|Tue, 5 Mar 2024 09:30:00 +0900|<own@host>|"
+                  "1024|30|",
+              }),
+              Articles(g));
+}
+
+TEST(ReadGroupIndex, MissingFile) {
+    TempDir dir;
+    GroupEntry g;
+    EXPECT_FALSE(ReadGroupIndex(dir / "Message.lst", g));
+    EXPECT_EQ("0 0 0", Counters(g));
+}
+
+TEST(ReplaceFileAtomically, ReplacesTheWholeFile) {
+    TempDir dir;
+    const std::string path = dir / "Message.lst";
+    WriteFile(path, "a much longer old content\r\n");
+    ASSERT_TRUE(ReplaceFileAtomically(path, "0\t0\t0\r\n"));
+    EXPECT_EQ("0\t0\t0\r\n", ReadAll(path));
+    EXPECT_EQ(std::vector<std::string>{"Message.lst"}, DirectoryNames(dir.path()));
+}
+
+TEST(ReplaceFileAtomically, FailureKeepsTheOldFile) {
+    // Permission bits do not stop root, so the failures are made with
+    // directories standing where files should go.
+    {
+        // The temporary file cannot be created.
+        TempDir dir;
+        const std::string path = dir / "Message.lst";
+        WriteFile(path, "1\t1\t1\r\n");
+        std::filesystem::create_directory(path + ".tmp");
+        EXPECT_FALSE(ReplaceFileAtomically(path, "0\t0\t0\r\n"));
+        EXPECT_EQ("1\t1\t1\r\n", ReadAll(path));
+    }
+    {
+        // The temporary file is written but cannot be renamed over the
+        // target; it must not be left behind.
+        TempDir dir;
+        const std::string path = dir / "Message.lst";
+        std::filesystem::create_directory(path);
+        WriteFile(path + "/keep", "x");
+        EXPECT_FALSE(ReplaceFileAtomically(path, "0\t0\t0\r\n"));
+        EXPECT_EQ(std::vector<std::string>{"Message.lst"}, DirectoryNames(dir.path()));
+        EXPECT_EQ("x", ReadAll(path + "/keep"));
+    }
+    {
+        // The directory is missing altogether.
+        TempDir dir;
+        EXPECT_FALSE(ReplaceFileAtomically(dir / "missing/Message.lst", "0\t0\t0\r\n"));
+    }
+}
+
+}  // namespace
