@@ -1,6 +1,7 @@
 #include "app/log_edit.h"
 
 #include <QScrollBar>
+#include <QShowEvent>
 #include <QStringDecoder>
 #include <QTimer>
 
@@ -22,10 +23,21 @@ void CLogEdit::AppendBytes(const std::string& text) {
     } else if (!m_bResetView) {
         m_pending += text;
     }
+    if (!isVisible()) {
+        // Nobody sees it: rebuild the view from the bytes when it is shown.
+        m_bResetView = true;
+        m_pending.clear();
+        return;
+    }
     if (!m_bRefreshQueued) {
         m_bRefreshQueued = true;
         QTimer::singleShot(0, this, [this] { Refresh(); });
     }
+}
+
+void CLogEdit::showEvent(QShowEvent* event) {
+    QPlainTextEdit::showEvent(event);
+    Refresh();
 }
 
 void CLogEdit::Refresh() {
@@ -43,15 +55,35 @@ void CLogEdit::Refresh() {
 }
 
 QString DecodeLogText(const std::string& bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    for (char c : bytes)
-        if (c != '\r') text += c;
+    // Each line is decoded on its own: clients differ in what they send, and
+    // one Shift-JIS line must not turn the UTF-8 lines shown with it, in the
+    // same burst or after a trim, into noise.
+    // Stateless: a line cut short inside a character shows a replacement
+    // character instead of losing its last bytes.
     QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    QString decoded = utf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
-    if (!utf8.hasError()) return decoded;
-    QStringDecoder sjis("Shift_JIS");
-    if (sjis.isValid())
-        return sjis(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    QStringDecoder sjis("Shift_JIS", QStringConverter::Flag::Stateless);
+    QString decoded;
+    std::string line;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t lf = bytes.find('\n', pos);
+        size_t end = lf == std::string::npos ? bytes.size() : lf + 1;
+        line.clear();
+        for (size_t i = pos; i < end; ++i)
+            if (bytes[i] != '\r') line += bytes[i];
+        pos = end;
+        QByteArrayView view(line.data(), static_cast<qsizetype>(line.size()));
+        utf8.resetState();
+        QString text = utf8(view);
+        if (utf8.hasError()) {
+            if (sjis.isValid()) {
+                sjis.resetState();
+                text = sjis(view);
+            } else {
+                text = QString::fromLatin1(view);
+            }
+        }
+        decoded += text;
+    }
+    return decoded;
 }

@@ -13,9 +13,13 @@ public:
     void AppendBytes(const std::string& text);
     const std::string& LogBytes() const { return m_log; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     // The view catches up once per turn of the event loop, so a burst of log
-    // lines costs one update of the widget rather than one each.
+    // lines costs one update of the widget rather than one each; while the
+    // window is hidden it only catches up when shown.
     void Refresh();
 
     std::string m_log;      // the log's bytes, the text the limits count
@@ -24,5 +28,6 @@ private:
     bool m_bRefreshQueued = false;
 };
 
-// Decodes bytes for display: UTF-8 where valid, else Shift-JIS. CRs go.
+// Decodes bytes for display, line by line: UTF-8 where the line is valid
+// UTF-8, else Shift-JIS. CRs go.
 QString DecodeLogText(const std::string& bytes);

@@ -1,5 +1,6 @@
 // The application object: decides how the process is shown, creates the
 // main window hidden and starts the server.
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +39,9 @@ int main(int argc, char** argv) {
     QCoreApplication::setOrganizationName(QStringLiteral("Wrenfield"));
     QCoreApplication::setApplicationName(QStringLiteral("Marrowby"));
 
+    // The log's stdout copy goes out whenever the loop is about to wait.
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                     &CMainFrame::FlushLog);
     CServerApp server;
     if (!server.InitInstance()) {
         delete server.m_pMainWnd;

@@ -23,6 +23,24 @@
 bool CMainFrame::s_bHeadless = false;
 
 namespace {
+
+// The log's copy on stdout. Lines are written when the event loop is about
+// to wait, or sooner once a good amount has gathered: a write per line would
+// cost more than serving the article it reports.
+std::string s_stdoutPending;
+
+void FlushStdout() {
+    if (s_stdoutPending.empty()) return;
+    std::fwrite(s_stdoutPending.data(), 1, s_stdoutPending.size(), stdout);
+    std::fflush(stdout);
+    s_stdoutPending.clear();
+}
+
+}  // namespace
+
+int CMainFrame::s_nTrayAvailable = -1;
+
+namespace {
 // The hour in which expiry last ran; -1 so the first pass after start-up runs it.
 int s_nLastExpireKey = -1;
 constexpr int kMaintenanceTimerId = 100;
@@ -100,8 +118,10 @@ static std::string ExecutableDirectory() {
     return slash == std::string::npos ? "." : full.substr(0, slash);
 }
 
-bool CMainFrame::StartServer() {
-    m_szBaseDir = ExecutableDirectory();
+bool CMainFrame::StartServer() { return StartServer(ExecutableDirectory()); }
+
+bool CMainFrame::StartServer(const std::string& baseDir) {
+    m_szBaseDir = baseDir;
     std::string settingsPath = m_szBaseDir + "/Marrowby.ini";
     if (!FileExists(settingsPath)) {
         ShowMessage(settingsPath + kSettingsMissing);
@@ -161,16 +181,20 @@ void CMainFrame::Cleanup() {
         delete m_pLogEdit;
         m_pLogEdit = nullptr;
     }
+    FlushStdout();
 }
 
+void CMainFrame::FlushLog() { FlushStdout(); }
+
 void CMainFrame::AppendLog(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    s_stdoutPending += text;
+    if (s_stdoutPending.size() >= 16 * 1024) FlushStdout();
     if (m_bDestroyed || !m_pLogEdit) return;
     m_pLogEdit->AppendBytes(text);
 }
 
 void CMainFrame::ShowMessage(const std::string& text) {
+    FlushStdout();
     if (s_bHeadless) {
         std::fprintf(stderr, "%s\n", text.c_str());
         return;
@@ -254,13 +278,18 @@ void CMainFrame::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() != QEvent::WindowStateChange || !isMinimized()) return;
     // Without a tray to come back from, hiding would strand the operator.
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+    if (!TrayAvailable()) return;
     hide();
     AddTrayIcon();
 }
 
+bool CMainFrame::TrayAvailable() {
+    if (s_nTrayAvailable >= 0) return s_nTrayAvailable != 0;
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
 void CMainFrame::AddTrayIcon() {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!TrayAvailable()) {
         // No notification area: on a desktop the window stands in for the
         // icon; without a display there is nothing to show.
         if (!s_bHeadless) show();

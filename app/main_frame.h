@@ -25,13 +25,21 @@ class CMainFrame : public QMainWindow, public CServerCore {
 public:
     // True when the process has no display: message boxes go to stderr.
     static bool s_bHeadless;
+    // Whether a notification area exists: -1 asks the platform, 0 or 1
+    // answers for it. Tests set it to run the icon's states on a platform
+    // that has no tray; the server itself never changes it.
+    static int s_nTrayAvailable;
 
     CMainFrame();
     ~CMainFrame() override;
 
-    // Everything from reading the settings file to listening. False after a
-    // start-up failure, whose message has then been shown.
+    // Everything from reading the settings file to listening, with the
+    // executable's directory as the base directory. False after a start-up
+    // failure, whose message has then been shown.
     bool StartServer();
+    // The same with the base directory given, so that tests can start a
+    // server on a directory of their own.
+    bool StartServer(const std::string& baseDir);
     // Takes one pending connection, registers it and greets it.
     void AcceptClient();
     // The teardown: writes changed indexes, then releases groups, users,
@@ -39,6 +47,8 @@ public:
     void Cleanup();
 
     void AppendLog(const std::string& text) override;
+    // Writes out what the log has gathered for stdout.
+    static void FlushLog();
     void ShowMessage(const std::string& text) override;
     void PostTimerMessage() override;
 
@@ -65,6 +75,7 @@ protected:
     void focusInEvent(QFocusEvent* event) override;
 
 private:
+    static bool TrayAvailable();
     void CreateMenus();
     void CreateStatusBar();
     void AddTrayIcon();
