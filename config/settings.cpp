@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -77,6 +79,11 @@ bool ReadTextFile(const std::string& path, std::string& content) {
     content.clear();
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
+    // Only a regular file has a size worth reserving; a directory opens here
+    // and may report a huge end position.
+    struct stat st;
+    if (::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        content.reserve(static_cast<size_t>(st.st_size));
     char buffer[65536];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
@@ -87,11 +94,19 @@ bool ReadTextFile(const std::string& path, std::string& content) {
         content.clear();
         return false;
     }
-    // Text mode: CR LF reads as LF; a lone CR stays.
-    size_t out = 0;
-    for (size_t i = 0; i < content.size(); ++i) {
-        if (content[i] == '\r' && i + 1 < content.size() && content[i + 1] == '\n') continue;
-        content[out++] = content[i];
+    // Text mode: CR LF reads as LF; a lone CR stays. Runs between CRs are
+    // moved as blocks.
+    size_t out = content.find('\r');
+    if (out == std::string::npos) return true;
+    size_t in = out;
+    while (in < content.size()) {
+        size_t cr = content.find('\r', in + 1);
+        size_t stop = cr == std::string::npos ? content.size() : cr;
+        // content[in] is a CR: drop it when an LF follows.
+        size_t from = (in + 1 < content.size() && content[in + 1] == '\n') ? in + 1 : in;
+        std::memmove(&content[out], &content[from], stop - from);
+        out += stop - from;
+        in = stop;
     }
     content.resize(out);
     return true;

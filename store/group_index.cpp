@@ -10,9 +10,31 @@
 #include "common/text.h"
 #include "config/settings.h"
 
+namespace {
+
+// Cuts an article line at every TAB, keeping empty fields, into at most
+// `capacity` views; returns the number of fields (more than `capacity` when
+// the line has too many).
+size_t CutAtTabs(std::string_view line, std::string_view* fields, size_t capacity) {
+    size_t count = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t tab = line.find('\t', start);
+        std::string_view field =
+            line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start);
+        if (count < capacity) fields[count] = field;
+        ++count;
+        if (tab == std::string_view::npos) return count;
+        start = tab + 1;
+    }
+}
+
+}  // namespace
+
 void ParseGroupIndex(const std::string& content, GroupEntry& group) {
     bool counterLineSeen = false;
-    std::vector<std::string> fields;
+    std::vector<std::string> counterFields;
+    std::string_view fields[9];
     size_t pos = 0;
     while (pos < content.size()) {
         // Lines are taken whole, however long, so a long subject never turns
@@ -26,28 +48,28 @@ void ParseGroupIndex(const std::string& content, GroupEntry& group) {
         if (line.empty() || line[0] == '#' || line[0] == '\n') continue;
         if (!counterLineSeen) {
             counterLineSeen = true;
-            SplitFields(fields, line, "\t");
-            if (fields.size() == 3) {
-                group.firstNumber = ToDecimal(fields[0]);
-                group.lastNumber = ToDecimal(fields[1]);
-                group.articleCount = ToDecimal(fields[2]);
+            SplitFields(counterFields, line, "\t");
+            if (counterFields.size() == 3) {
+                group.firstNumber = ToDecimal(counterFields[0]);
+                group.lastNumber = ToDecimal(counterFields[1]);
+                group.articleCount = ToDecimal(counterFields[2]);
             }
             continue;
         }
-        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        if (line.back() == '\n') line.remove_suffix(1);
         // Empty fields are kept, so an article without a subject or a date
         // reads back with every later field in its place.
-        SplitKeepEmpty(fields, line, '\t');
-        if (fields.size() != 7 && fields.size() != 8) continue;
+        size_t count = CutAtTabs(line, fields, 9);
+        if (count != 7 && count != 8) continue;
         auto article = std::make_unique<ArticleEntry>();
         article->number = ToDecimal(fields[0]);
-        article->subject = std::move(fields[1]);
-        article->from = std::move(fields[2]);
-        article->date = std::move(fields[3]);
-        article->messageId = std::move(fields[4]);
+        article->subject.assign(fields[1]);
+        article->from.assign(fields[2]);
+        article->date.assign(fields[3]);
+        article->messageId.assign(fields[4]);
         article->bytes = ToDecimal(fields[5]);
         article->lines = ToDecimal(fields[6]);
-        if (fields.size() == 8) article->references = std::move(fields[7]);
+        if (count == 8) article->references.assign(fields[7]);
         group.articles.push_back(std::move(article));
     }
 }

@@ -151,8 +151,9 @@ protected:
         return path;
     }
 
-    StoreResult Post(const std::string& bytes, int lineCount = -1,
-                     const CanPostFn& canPost = [](const GroupEntry&) { return true; }) {
+    StoreResult Post(
+        const std::string& bytes, int lineCount = -1,
+        const CanPostFn& canPost = [](const GroupEntry&) { return true; }) {
         tempPath = WritePost(bytes);
         return StoreArticle(core, canPost, tempPath, lineCount < 0 ? CountLf(bytes) : lineCount,
                             header, kPostTime);
@@ -288,16 +289,15 @@ TEST_F(StoreTest, NoTargetGroupStoresNothing) {
     };
     for (const Case& c : cases) {
         const std::string post = c.header + "\r\nbody\r\n.\r\n";
-        EXPECT_EQ(StoreResult::NoTarget,
-                  c.mayPost ? Post(post) : Post(post, -1, nobody))
+        EXPECT_EQ(StoreResult::NoTarget, c.mayPost ? Post(post) : Post(post, -1, nobody))
             << c.header;
         EXPECT_FALSE(Exists(tempPath)) << c.header;
         EXPECT_EQ(c.newsgroups, header.newsgroups) << c.header;
     }
     // A post whose temporary file never came about has no header at all.
-    EXPECT_EQ(StoreResult::NoTarget,
-              StoreArticle(core, [](const GroupEntry&) { return true; }, dir / "missing", 3,
-                           header, kPostTime));
+    EXPECT_EQ(StoreResult::NoTarget, StoreArticle(
+                                         core, [](const GroupEntry&) { return true; },
+                                         dir / "missing", 3, header, kPostTime));
     EXPECT_TRUE(Names(core.GroupDir(g)).empty());
     EXPECT_EQ("0 0 0", Counters(g));
     EXPECT_EQ(0, g.dirty);
@@ -338,9 +338,9 @@ TEST_F(StoreTest, ReaderModeAddsADateAndCountsBodyLines) {
     const std::string post =
         "From: a\r\nNewsgroups: local.a\r\nSubject: s\r\n\r\none\r\ntwo\r\n.\r\n";
     tempPath = WritePost(post);
-    ASSERT_EQ(StoreResult::Stored,
-              StoreArticle(core, [](const GroupEntry&) { return true; }, tempPath, 7, header,
-                           kPostTime, true));
+    ASSERT_EQ(StoreResult::Stored, StoreArticle(
+                                       core, [](const GroupEntry&) { return true; }, tempPath, 7,
+                                       header, kPostTime, true));
     ASSERT_EQ(1u, g.articles.size());
     const ArticleEntry& a = *g.articles[0];
     EXPECT_EQ("Tue, 05 Mar 2024 06:07:08 +0000", a.date);
@@ -351,9 +351,9 @@ TEST_F(StoreTest, ReaderModeAddsADateAndCountsBodyLines) {
 
     // An article with its own Date keeps it.
     tempPath = WritePost("Date: mine\r\nNewsgroups: local.a\r\nLines: 9\r\n\r\n.\r\n");
-    ASSERT_EQ(StoreResult::Stored,
-              StoreArticle(core, [](const GroupEntry&) { return true; }, tempPath, 5, header,
-                           kPostTime, true));
+    ASSERT_EQ(StoreResult::Stored, StoreArticle(
+                                       core, [](const GroupEntry&) { return true; }, tempPath, 5,
+                                       header, kPostTime, true));
     EXPECT_EQ("mine", g.articles[1]->date);
     EXPECT_EQ(0, g.articles[1]->lines);
 }
@@ -366,7 +366,7 @@ TEST(BodyLineCount, CountsTheLinesBetweenBlankLineAndDotLine) {
     } cases[] = {
         {"A: 1\r\nB: 2\r\nC: 3\r\n\r\none\r\ntwo\r\n.\r\n", 7, 2},
         {"A: 1\r\n\r\n.\r\n", 3, 0},
-        {"A: 1\r\n\r\n", 900, 897},  // the block stops early in a long article
+        {"A: 1\r\n\r\n", 900, 897},         // the block stops early in a long article
         {"A: 1\nB: 2\n\nbody\n.\n", 5, 0},  // no CR LF blank line
         {"A: 1\r\n\r\n", 1, 0},
     };
@@ -458,10 +458,10 @@ TEST_F(StoreTest, CancelArticleWhoMayCancelWhat) {
     };
     int row = 0;
     for (const Case& c : cases) {
-        FakeCore core;
-        core.m_szBaseDir = dir / std::to_string(++row);
-        core.m_bCancelEveryOne = c.cancelEveryOne;
-        GroupEntry& g = AddGroup(core, "local.a");
+        FakeCore rowCore;
+        rowCore.m_szBaseDir = dir / std::to_string(++row);
+        rowCore.m_bCancelEveryOne = c.cancelEveryOne;
+        GroupEntry& g = AddGroup(rowCore, "local.a");
         g.firstNumber = 1;
         g.lastNumber = 4;
         g.articleCount = 4;
@@ -470,9 +470,9 @@ TEST_F(StoreTest, CancelArticleWhoMayCancelWhat) {
         int n = 0;
         for (const auto& [id, from] : articles) {
             AddArticle(g, ++n, id, from);
-            WriteFile(core.ArticlePath(g, n), "article");
+            WriteFile(rowCore.ArticlePath(g, n), "article");
         }
-        CancelArticle(core, c.target, c.from, {&g});
+        CancelArticle(rowCore, c.target, c.from, {&g});
         EXPECT_EQ(c.left, Numbers(g)) << c.what;
         const bool changed = c.left.size() != 4;
         EXPECT_EQ(changed ? 1 : 0, g.dirty) << c.what;
@@ -480,7 +480,7 @@ TEST_F(StoreTest, CancelArticleWhoMayCancelWhat) {
         EXPECT_EQ("1 4 " + std::to_string(c.left.size()), Counters(g)) << c.what;
         for (int i = 1; i <= 4; ++i)
             EXPECT_EQ(std::count(c.left.begin(), c.left.end(), i) == 1,
-                      Exists(core.ArticlePath(g, i)))
+                      Exists(rowCore.ArticlePath(g, i)))
                 << c.what << ": file " << i;
     }
 }
@@ -516,8 +516,7 @@ TEST_F(StoreTest, CancelMessageIsNeverStored) {
     EXPECT_FALSE(Exists(tempPath));
 
     // A Control value that is not a well-formed cancel is an ordinary article.
-    ASSERT_EQ(StoreResult::Stored,
-              Post("Newsgroups: local.a\r\nControl: cancel x@y\r\n\r\n.\r\n"));
+    ASSERT_EQ(StoreResult::Stored, Post("Newsgroups: local.a\r\nControl: cancel x@y\r\n\r\n.\r\n"));
     EXPECT_EQ(std::vector<int>{2}, Numbers(g));
     EXPECT_NE(std::string::npos, ArticleFile(g, 2).find("Control: cancel x@y\r\n"));
 }
@@ -625,8 +624,8 @@ TEST_F(StoreTest, RebuildRecreatesEveryIndexFromTheFiles) {
     EXPECT_EQ("-4 12 2", Counters(odd));
     EXPECT_EQ("negative", odd.articles[0]->subject);
     const ArticleEntry& a12 = *odd.articles[1];
-    EXPECT_EQ("||||0|0", a12.subject + "|" + a12.from + "|" + a12.date + "|" + a12.messageId +
-                             "|" + std::to_string(a12.bytes) + "|" + std::to_string(a12.lines));
+    EXPECT_EQ("||||0|0", a12.subject + "|" + a12.from + "|" + a12.date + "|" + a12.messageId + "|" +
+                             std::to_string(a12.bytes) + "|" + std::to_string(a12.lines));
 
     EXPECT_EQ("0 0 0", Counters(empty));
     EXPECT_TRUE(empty.articles.empty());
@@ -644,6 +643,11 @@ TEST_F(StoreTest, RebuildRecreatesEveryIndexFromTheFiles) {
 
 // ---------------------------------------------------------------------------
 // Expiry
+//
+// The count of deletions since expiry last had the indexes written is kept
+// for the whole process, so any run may happen to be the one that writes
+// them. Only one test looks at when that happens; the others check files,
+// entries and log lines, which do not depend on it.
 
 // 2024-01-01 08:00, 10:00, 10:59 and 11:10 UTC.
 constexpr time_t k0800 = 1704096000;
@@ -685,18 +689,18 @@ TEST_F(StoreTest, ExpiryJudgesByTheHourOfTheDueTime) {
     };
     int row = 0;
     for (const Case& c : cases) {
-        FakeCore core;
-        core.m_szBaseDir = dir / std::to_string(++row);
-        GroupEntry& g = AddGroup(core, "local.e", c.expireHours);
+        FakeCore rowCore;
+        rowCore.m_szBaseDir = dir / std::to_string(++row);
+        GroupEntry& g = AddGroup(rowCore, "local.e", c.expireHours);
         AddArticle(g, 1);
-        WriteArticle(core, g, "1", c.mtime);
-        core.ExpireArticles(c.currentKey);
+        WriteArticle(rowCore, g, "1", c.mtime);
+        rowCore.ExpireArticles(c.currentKey);
         const std::string where = "expire " + std::to_string(c.expireHours) + ", key " +
                                   std::to_string(c.currentKey) + ", mtime " +
                                   std::to_string(c.mtime);
-        EXPECT_EQ(!c.deleted, Exists(core.ArticlePath(g, 1))) << where;
+        EXPECT_EQ(!c.deleted, Exists(rowCore.ArticlePath(g, 1))) << where;
         EXPECT_EQ(c.deleted ? 0u : 1u, g.articles.size()) << where;
-        EXPECT_EQ(c.deleted ? 2u : 0u, core.logs.size()) << where;
+        EXPECT_EQ(c.deleted ? 2u : 0u, rowCore.logs.size()) << where;
     }
 }
 
@@ -725,12 +729,15 @@ TEST_F(StoreTest, ExpiryLogsEachDeletionAfterOneKeyLine) {
                   "[" + base + "/local.c/5] article file deleted [2024010108]!!\r\n",
               }),
               core.logs);
-    EXPECT_EQ((std::vector<std::string>{"2", "Message.lst"}), Names(core.GroupDir(a)));
+    EXPECT_FALSE(Exists(core.ArticlePath(a, 1)));
+    EXPECT_TRUE(Exists(core.ArticlePath(a, 2)));
     EXPECT_EQ(std::vector<int>{2}, Numbers(a));
     EXPECT_EQ("1 2 2", Counters(a));
     EXPECT_TRUE(Exists(core.ArticlePath(never, 1)));
-    EXPECT_TRUE(Names(core.GroupDir(c)).empty());
+    EXPECT_FALSE(Exists(core.ArticlePath(c, 5)));
     EXPECT_EQ(0, never.dirty);
+    // Expiry runs inside a maintenance pass and never asks for another.
+    EXPECT_EQ(0, core.timerMessages);
 
     // The key line belongs to a run that deletes something.
     core.logs.clear();
@@ -754,7 +761,9 @@ TEST_F(StoreTest, ExpiryJudgesAStrayNameByItsNumbersFile) {
     EXPECT_EQ(2u, core.logs.size());
     EXPECT_EQ("[" + core.ArticlePath(g, 57) + "] article file deleted [2024010108]!!\r\n",
               core.logs.back());
-    EXPECT_EQ((std::vector<std::string>{"57.old", "58.old"}), Names(core.GroupDir(g)));
+    EXPECT_FALSE(Exists(core.ArticlePath(g, 57)));
+    EXPECT_TRUE(Exists(core.GroupDir(g) + "/57.old"));
+    EXPECT_TRUE(Exists(core.GroupDir(g) + "/58.old"));
     EXPECT_TRUE(g.articles.empty());
 }
 
@@ -811,16 +820,11 @@ TEST_F(DateKeyTest, KeyAndTextAcrossBoundaries) {
         time_t t;
         int64_t key;
     } cases[] = {
-        {0, 1970010100},
-        {1704067199, 2023123123},  // the last second of a year
-        {1704067200, 2024010100},
-        {1704070799, 2024010100},  // the last second of an hour
-        {1704070800, 2024010101},
-        {1709251199, 2024022923},  // a leap day
-        {1709251200, 2024030100},
-        {5617119600, 2147123123},  // the last hour that fits 32 bits
-        {5617123200, 2148010100},
-        {8589934592, 2242031612},
+        {0, 1970010100},          {1704067199, 2023123123},  // the last second of a year
+        {1704067200, 2024010100}, {1704070799, 2024010100},  // the last second of an hour
+        {1704070800, 2024010101}, {1709251199, 2024022923},  // a leap day
+        {1709251200, 2024030100}, {5617119600, 2147123123},  // the last hour that fits 32 bits
+        {5617123200, 2148010100}, {8589934592, 2242031612},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.key, DateHourKey(c.t)) << "t = " << c.t;

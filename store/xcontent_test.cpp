@@ -123,8 +123,8 @@ TEST(NormalizeValue, RemovesCrAndBlanksLfAndTab) {
         std::string value;
         std::string want;
     } cases[] = {
-        {"a\r\nb", "a b"}, {"\t", " "},  {"\r\r", ""}, {"x\ny\tz", "x y z"},
-        {"", ""},          {"\x95\x5C\t", "\x95\x5C "},
+        {"a\r\nb", "a b"},    {"\t", " "}, {"\r\r", ""},
+        {"x\ny\tz", "x y z"}, {"", ""},    {"\x95\x5C\t", "\x95\x5C "},
     };
     for (const Case& c : cases) {
         std::string value = c.value;
@@ -157,8 +157,8 @@ TEST(ReadHeaderBlock, StopsAtTheBlockThatCompletesTheBlankLine) {
         size_t at;
         size_t want;
     } cases[] = {
-        {20, 1000}, {996, 1000}, {997, 2000}, {998, 2000}, {999, 2000}, {1000, 2000},
-        {2996, 3000}, {2997, 3500},
+        {20, 1000},  {996, 1000},  {997, 2000},  {998, 2000},
+        {999, 2000}, {1000, 2000}, {2996, 3000}, {2997, 3500},
     };
     TempDir dir;
     for (const Case& c : cases) {

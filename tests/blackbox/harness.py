@@ -37,6 +37,26 @@ def ini(port, groups=("local.test\t0\tnote",), users=(), settings=None):
     return "\r\n".join(lines) + "\r\n"
 
 
+def index_text(counters, entries):
+    """Bytes of a Message.lst: `counters` is (first, last, count); each entry is
+    (number, subject, from, date, message_id, bytes, lines, references), strings
+    or bytes, written in the file's field order with CR LF line ends."""
+    def b(v):
+        return v if isinstance(v, bytes) else str(v).encode()
+    lines = [b"%d\t%d\t%d" % tuple(counters)]
+    lines.extend(b"\t".join(b(v) for v in e) for e in entries)
+    return b"\r\n".join(lines) + b"\r\n"
+
+
+def xover_line(entry):
+    """The overview line XOVER sends for an index entry (references before
+    bytes and lines)."""
+    def b(v):
+        return v if isinstance(v, bytes) else str(v).encode()
+    number, subject, frm, date, mid, size, lines, refs = entry
+    return b"\t".join(b(v) for v in (number, subject, frm, date, mid, refs, size, lines)) + b"\r\n"
+
+
 class Server:
     """One server process in its own directory."""
 
@@ -158,7 +178,17 @@ class Client:
     """A raw NNTP client with exact, bounded reads."""
 
     def __init__(self, port, timeout=5.0):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        # The server logs "Create Listen Port" just before it calls listen(),
+        # so a connection made the moment that line appears may be refused.
+        deadline = time.time() + 2.0
+        while True:
+            try:
+                self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+                break
+            except ConnectionRefusedError:
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.02)
         self.buf = bytearray()
         self.timeout = timeout
 
@@ -227,6 +257,26 @@ class Client:
         self.send(article + b".\r\n")
         return self.read_line()
 
+    @property
+    def prefix(self):
+        """The server's log prefix for this connection: "[127.0.0.1/<our port>] "."""
+        return b"[127.0.0.1/%d] " % self.sock.getsockname()[1]
+
+    def wait_closed(self, timeout=None):
+        """Reads until the server closes the connection (EOF or reset);
+        returns whatever arrived before that."""
+        deadline = time.time() + (timeout or self.timeout)
+        while True:
+            try:
+                self._fill(deadline)
+            except EOFError:
+                break
+            except ConnectionResetError:
+                break
+        data = bytes(self.buf)
+        self.buf.clear()
+        return data
+
     def close(self):
         try:
             self.sock.close()
@@ -241,6 +291,16 @@ class ServerTest(unittest.TestCase):
         s = Server(*args, **kwargs)
         self.addCleanup(s.close)
         return s
+
+    def expect_running_at_end(self, server):
+        """Registers a check, run after the test body, that `server` has not
+        ended (a crash shows its stderr)."""
+        def check():
+            if server.proc is not None and server.proc.poll() is not None:
+                self.fail("server ended (%s) during the test\nstderr=%s"
+                          % (server.proc.returncode,
+                             server.stderr.decode("utf-8", "replace")[-4000:]))
+        self.addCleanup(check)
 
     def client(self, server, greet=True):
         c = server.connect(greet)
