@@ -6,5 +6,5 @@
 #include <functional>
 
 // SIGTERM, SIGINT and SIGHUP run `onClose`; SIGUSR1 runs `onRebuild`.
-// SIGPIPE is ignored. Call once, after the application object exists.
+// SIGPIPE and SIGXFSZ are ignored. Call once, after the application object exists.
 void InstallSignalHandlers(std::function<void()> onClose, std::function<void()> onRebuild);

@@ -42,4 +42,7 @@ void InstallSignalHandlers(std::function<void()> onClose, std::function<void()> 
     sa.sa_flags = SA_RESTART;
     for (int signo : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) ::sigaction(signo, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit makes the write fail instead of ending the process;
+    // the store then treats it as any other failed write.
+    ::signal(SIGXFSZ, SIG_IGN);
 }

@@ -54,8 +54,21 @@ void CClientSocket::SendText(const std::string& text) {
     item->data.reset(new char[text.size() ? text.size() : 1]);
     std::memcpy(item->data.get(), text.data(), text.size());
     item->length = static_cast<int64_t>(text.size());
-    m_sendQueue.push_back(std::move(item));
+    Enqueue(std::move(item));
     AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
+}
+
+void CClientSocket::Enqueue(std::unique_ptr<SendItem> item) {
+    if (m_bQueueOverflow) return;
+    m_nQueuedBytes += item->length;
+    m_sendQueue.push_back(std::move(item));
+    if (m_nQueuedBytes <= kMaxQueuedBytes) return;
+    Log(Format("Send queue over limit [%lld] bytes dropped!!\r\n",
+               static_cast<long long>(m_nQueuedBytes)));
+    m_sendQueue.clear();
+    m_nQueuedBytes = 0;
+    m_bQueueOverflow = 1;
+    MarkFinished();
 }
 
 void CClientSocket::SendFile(const std::string& path, int64_t from) {
@@ -69,8 +82,8 @@ void CClientSocket::SendFile(const std::string& path, int64_t from) {
         item->isFile = 1;
         item->path = path;
         item->offset = offset;
-        item->length = kFileChunk;
-        m_sendQueue.push_back(std::move(item));
+        item->length = std::min(kFileChunk, size - offset);
+        Enqueue(std::move(item));
     }
     AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
 }
@@ -206,8 +219,9 @@ void CClientSocket::OnSend(int) {
             if (fileRead) break;
             fileRead = true;
             char* buffer = FileChunkBuffer();
-            item.length = ReadFileBlock(item.path, buffer, item.offset,
-                                        static_cast<int>(std::min(item.length, kFileChunk)));
+            int64_t wanted = std::min(item.length, kFileChunk);
+            item.length = ReadFileBlock(item.path, buffer, item.offset, static_cast<int>(wanted));
+            m_nQueuedBytes -= wanted - item.length;
             if (item.length > 0) parts[count++] = {buffer, static_cast<size_t>(item.length)};
         } else if (item.length > 0) {
             parts[count++] = {item.data.get() + item.offset, static_cast<size_t>(item.length)};
@@ -222,9 +236,11 @@ void CClientSocket::OnSend(int) {
             if (head.length > left) {
                 head.length -= left;
                 head.offset += left;
+                m_nQueuedBytes -= left;
                 break;
             }
             left -= head.length;
+            m_nQueuedBytes -= head.length;
             m_sendQueue.pop_front();
             if (left == 0 && !m_sendQueue.empty() && m_sendQueue.front()->length > 0) break;
         }

@@ -32,6 +32,10 @@ public:
     static constexpr int64_t kFileChunk = 512000;
     // A client that sends this much without completing a command is cut off.
     static constexpr size_t kMaxPendingCommand = 64 * 1024;
+    // A client that lets this much output pile up unread is cut off, so a
+    // reader that never reads cannot make the server hold its replies
+    // without bound.
+    static constexpr int64_t kMaxQueuedBytes = 64 * 1024 * 1024;
     // What one send may gather from the queue.
     static constexpr int kMaxGatherParts = 64;
     static constexpr int64_t kMaxGatherBytes = 1024 * 1024;
@@ -49,6 +53,8 @@ public:
     std::string m_strTempFilePath;
     int m_nPostLineCount = 0;
     std::deque<std::unique_ptr<SendItem>> m_sendQueue;
+    int64_t m_nQueuedBytes = 0;  // still to send, over all items
+    int m_bQueueOverflow = 0;    // cut off for not reading; output is dropped
     int m_bAuthenticated = 0;
     std::string m_strUserName;
     std::string m_strPassword;
@@ -100,6 +106,8 @@ private:
     void ReceiveLines(const char* data, size_t length);
     // Drops a command that grew past its limit and ends the connection.
     bool CutOffLongCommand();
+    // Appends to the send queue unless the client has stopped reading.
+    void Enqueue(std::unique_ptr<SendItem> item);
     // The authentication gate; true when it has answered the text.
     bool RunAuthGate(const std::vector<std::string>& words);
 

@@ -40,7 +40,7 @@ bool AllDigits(std::string_view s) {
 }
 
 // "N", "N-" or "N-M"; false for anything else.
-bool ParseRange(const std::string& word, int lastNumber, int& low, int& high) {
+bool ParseRange(const std::string& word, int& low, int& high) {
     size_t dash = word.find('-');
     std::string_view first = std::string_view(word).substr(0, dash);
     if (!AllDigits(first)) return false;
@@ -51,9 +51,8 @@ bool ParseRange(const std::string& word, int lastNumber, int& low, int& high) {
     }
     std::string_view second = std::string_view(word).substr(dash + 1);
     if (second.empty()) {
-        // Everything from N on; numbers above the last one cannot exist, but
-        // an index that lags behind must not hide them either.
-        (void)lastNumber;
+        // Everything from N on, not only up to the group's last number: an
+        // index that lags behind its directory must not hide articles.
         high = INT_MAX;
         return true;
     }
@@ -194,22 +193,27 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         }
         return;
     }
+    const bool modeReader =
+        command == "MODE" && words.size() == 2 && SjisUpper(words[1]) == "READER";
     if (useAuthor && !m_bAuthenticated && command != "CAPABILITIES" && command != "QUIT" &&
-        command != "MODE") {
+        !modeReader) {
         SendAndLog(kAuthRequired);
         return;
     }
 
     if (command == "CAPABILITIES") {
+        // Only the status and dot lines are logged, as for every list.
+        SendAndLog("101 Capability list:\r\n");
         std::string caps =
-            "101 Capability list:\r\nVERSION 2\r\nREADER\r\nPOST\r\n"
+            "VERSION 2\r\nREADER\r\nPOST\r\n"
             "LIST ACTIVE NEWSGROUPS OVERVIEW.FMT\r\nOVER MSGID\r\nHDR\r\n";
         if (useAuthor && !m_bAuthenticated) caps += "AUTHINFO USER\r\n";
-        SendAndLog(caps + ".\r\n");
+        SendText(caps);
+        SendAndLog(".\r\n");
         return;
     }
     if (command == "MODE") {
-        if (words.size() != 2 || SjisUpper(words[1]) != "READER") {
+        if (!modeReader) {
             SendAndLog(kSyntaxError);
             return;
         }
@@ -219,6 +223,10 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         return;
     }
     if (command == "QUIT") {
+        if (words.size() != 1) {
+            SendAndLog(kSyntaxError);
+            return;
+        }
         SendAndLog("205 closing connection - goodbye!!\r\n");
         MarkFinished();
         return;
@@ -233,6 +241,10 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         return;
     }
     if (command == "DATE") {
+        if (words.size() != 1) {
+            SendAndLog(kSyntaxError);
+            return;
+        }
         time_t now = ::time(nullptr);
         struct tm tm {};
         gmtime_r(&now, &tm);
@@ -241,9 +253,11 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         return;
     }
     if (command == "HELP") {
-        SendAndLog(
-            "100 Help text follows\r\nARTICLE BODY CAPABILITIES DATE GROUP HDR HEAD HELP LAST "
-            "LIST LISTGROUP MODE NEWGROUPS NEWNEWS NEXT OVER POST QUIT STAT XHDR XOVER\r\n.\r\n");
+        SendAndLog("100 Help text follows\r\n");
+        SendText(
+            "ARTICLE BODY CAPABILITIES DATE GROUP HDR HEAD HELP LAST LIST LISTGROUP MODE "
+            "NEWGROUPS NEWNEWS NEXT OVER POST QUIT STAT XHDR XOVER\r\n");
+        SendAndLog(".\r\n");
         return;
     }
 
@@ -282,6 +296,12 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             SendAndLog(kSyntaxError);
             return;
         }
+        // The range is checked first: a refused command selects nothing.
+        int low = INT_MIN, high = INT_MAX;
+        if (words.size() == 3 && !ParseRange(words[2], low, high)) {
+            SendAndLog(kSyntaxError);
+            return;
+        }
         GroupEntry* group = nullptr;
         if (words.size() >= 2) {
             group = selectGroup(words[1]);
@@ -295,11 +315,6 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         } else {
             group = selectGroup(m_pCurrentGroup->name) ? m_pCurrentGroup : nullptr;
             if (!group) return;
-        }
-        int low = INT_MIN, high = INT_MAX;
-        if (words.size() == 3 && !ParseRange(words[2], group->lastNumber, low, high)) {
-            SendAndLog(kSyntaxError);
-            return;
         }
         std::vector<int> numbers;
         for (const auto& a : group->articles)
@@ -501,7 +516,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             Found found;
             if (!findArticle(words, 1, found, false)) return;
             low = high = found.number;
-        } else if (!ParseRange(words[1], m_pCurrentGroup->lastNumber, low, high)) {
+        } else if (!ParseRange(words[1], low, high)) {
             SendAndLog(kSyntaxError);
             return;
         }
@@ -553,7 +568,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             Found found;
             if (!findArticle(words, 2, found, false)) return;
             low = high = found.number;
-        } else if (!ParseRange(words[2], m_pCurrentGroup->lastNumber, low, high)) {
+        } else if (!ParseRange(words[2], low, high)) {
             SendAndLog(kSyntaxError);
             return;
         }
@@ -578,6 +593,19 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             return;
         }
         std::string pattern = words.size() == 3 ? words[2] : "*";
+        if (keyword == "HEADERS") {
+            // Any header can be asked for: those outside the overview are
+            // read from the article files.
+            if (words.size() == 3 && SjisUpper(words[2]) != "MSGID" &&
+                SjisUpper(words[2]) != "RANGE") {
+                SendAndLog(kSyntaxError);
+                return;
+            }
+            SendAndLog("215 headers supported:\r\n");
+            SendText(":\r\n:bytes\r\n:lines\r\n");
+            SendAndLog(".\r\n");
+            return;
+        }
         if (keyword == "OVERVIEW.FMT") {
             SendAndLog(
                 "215 Order of fields in overview database.\r\nSubject:\r\nFrom:\r\nDate:\r\n"

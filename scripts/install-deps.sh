@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build make pkg-config
   qt6-base-dev qt6-qpa-plugins
   libgtest-dev libbenchmark-dev
-  python3
+  python3 fonts-droid-fallback
   xvfb x11-utils xdotool imagemagick trayer
   tin slrn tmux
 )
