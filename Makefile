@@ -23,7 +23,18 @@ test: deps
 	cd $(TEST_BUILD) && QT_QPA_PLATFORM=offscreen \
 	  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --output-on-failure
+	  ctest --output-on-failure -j2
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD)
+
+# Benchmarks: a Release build of the server and the bench tools in
+# $(BENCH_BUILD), then bench/run.sh (a few minutes; prints one table).
+BENCH_BUILD ?= build-bench
+
+.PHONY: bench
+
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMARROWBY_BENCH=ON -DMARROWBY_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j2
+	BUILD=$(abspath $(BENCH_BUILD)) bash bench/run.sh $(BENCH_ARGS)

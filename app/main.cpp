@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
 
     // The log's stdout copy goes out whenever the loop is about to wait.
     QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
-                     &CMainFrame::FlushLog);
+                     &CMainFrame::FlushStdoutCopy);
     CServerApp server;
     if (!server.InitInstance()) {
         delete server.m_pMainWnd;

@@ -24,9 +24,10 @@ bool CMainFrame::s_bHeadless = false;
 
 namespace {
 
-// The log's copy on stdout. Lines are written when the event loop is about
-// to wait, or sooner once a good amount has gathered: a write per line would
-// cost more than serving the article it reports.
+// The log's copy on stdout. Lines are written before anything goes out to a
+// client, when the event loop is about to wait, or once a good amount has
+// gathered: a write per line would cost more than serving the article it
+// reports.
 std::string s_stdoutPending;
 
 void FlushStdout() {
@@ -186,6 +187,8 @@ void CMainFrame::Cleanup() {
 
 void CMainFrame::FlushLog() { FlushStdout(); }
 
+void CMainFrame::FlushStdoutCopy() { FlushStdout(); }
+
 void CMainFrame::AppendLog(const std::string& text) {
     s_stdoutPending += text;
     if (s_stdoutPending.size() >= 16 * 1024) FlushStdout();
@@ -235,6 +238,7 @@ void CMainFrame::MaintenancePass(time_t now) {
         AppendLog(client.m_strLogPrefix + reason);
         m_clients.erase(m_clients.begin() + static_cast<std::ptrdiff_t>(i));
     }
+    FlushStdout();
     struct tm tm {};
     LocalTime(now, tm);
     m_pClockPane->setText(QString::asprintf("%02d:%02d", tm.tm_hour, tm.tm_min));

@@ -47,8 +47,9 @@ public:
     void Cleanup();
 
     void AppendLog(const std::string& text) override;
+    void FlushLog() override;
     // Writes out what the log has gathered for stdout.
-    static void FlushLog();
+    static void FlushStdoutCopy();
     void ShowMessage(const std::string& text) override;
     void PostTimerMessage() override;
 

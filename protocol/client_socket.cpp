@@ -204,6 +204,7 @@ void CClientSocket::MarkFinished() {
 void CClientSocket::OnSend(int) {
     if (m_sendQueue.empty()) return;
     m_timeLastActivity = time(nullptr);
+    m_pOwner->FlushLog();
     // One send per notification, but it may carry several queued replies in
     // order: an overview of thousands of lines, or a status line and the
     // article behind it, then costs one system call instead of one each.

@@ -22,6 +22,10 @@ public:
     virtual void ShowMessage(const std::string& text) = 0;
     // Asks for a maintenance pass after the events already waiting.
     virtual void PostTimerMessage() = 0;
+    // Makes sure every log text appended so far has reached the log's
+    // outputs. Called before anything goes out to a client, so a client never
+    // sees a reply before the log shows the line that led to it.
+    virtual void FlushLog() {}
 
     // Reads the settings file. When it cannot be opened, shows the path
     // followed by "が、開けません" and returns false.

@@ -60,7 +60,9 @@ def xover_line(entry):
 class Server:
     """One server process in its own directory."""
 
-    def __init__(self, ini_text=None, port=None, start=True, env=None, **ini_args):
+    def __init__(self, ini_text=None, port=None, start=True, env=None, wrap=None, **ini_args):
+        """`wrap`: a command line put in front of the executable (a tracer,
+        say); settable later through the attribute of that name."""
         self.dir = tempfile.mkdtemp(prefix="marrowby-test-")
         self.port = port or free_port()
         self.exe = os.path.join(self.dir, "marrowby")
@@ -72,6 +74,7 @@ class Server:
                 f.write(ini_text.encode("utf-8") if isinstance(ini_text, str) else ini_text)
         self.proc = None
         self.env = env
+        self.wrap = wrap
         self._out = bytearray()
         self._err = bytearray()
         self._lock = threading.Lock()
@@ -101,8 +104,9 @@ class Server:
             env.update(self.env)
         self._out = bytearray()
         self._err = bytearray()
-        self.proc = subprocess.Popen([self.exe], cwd="/", env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(list(self.wrap or ()) + [self.exe], cwd="/", env=env,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
         for stream, buf in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
             threading.Thread(target=self._pump, args=(stream, buf), daemon=True).start()
         if wait:
@@ -110,7 +114,10 @@ class Server:
 
     def _pump(self, stream, buf):
         while True:
-            chunk = stream.read1(65536) if hasattr(stream, "read1") else stream.read(1)
+            try:
+                chunk = stream.read1(65536) if hasattr(stream, "read1") else stream.read(1)
+            except (OSError, ValueError):
+                return  # closed by close()
             if not chunk:
                 return
             with self._lock:
@@ -161,10 +168,22 @@ class Server:
             return self.wait_exit()
         return self.proc.returncode if self.proc else None
 
+    def kill(self):
+        """SIGKILL and wait; returns the exit status."""
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+        return self.wait_exit()
+
     def close(self):
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(5)
+        if self.proc:
+            for stream in (self.proc.stdout, self.proc.stderr):
+                try:
+                    stream.close()
+                except (OSError, ValueError):
+                    pass
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def connect(self, greet=True):

@@ -1,0 +1,180 @@
+// The connection's send queue and framing, without a socket: the socket's
+// send calls are replaced by a sink that takes a random share of what it is
+// offered, the way a congested TCP socket does.
+
+#include "protocol/client_socket.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "store/server_core.h"
+
+namespace {
+
+class FakeCore : public CServerCore {
+public:
+    std::vector<std::string> logs;
+    int timerMessages = 0;
+    void AppendLog(const std::string& text) override { logs.push_back(text); }
+    void ShowMessage(const std::string&) override {}
+    void PostTimerMessage() override { ++timerMessages; }
+};
+
+// Takes between none and all of each send, chosen by a seeded generator;
+// "none" answers as a socket that would block.
+class SinkSocket : public CClientSocket {
+public:
+    explicit SinkSocket(unsigned seed) : m_random(seed) {}
+    std::string received;
+    int sendCalls = 0;
+
+    int SendVector(const iovec* parts, int count) override {
+        ++sendCalls;
+        size_t offered = 0;
+        for (int i = 0; i < count; ++i) offered += parts[i].iov_len;
+        size_t take = std::uniform_int_distribution<size_t>(0, offered)(m_random);
+        if (take == 0 && offered > 0) return SOCKET_ERROR;
+        size_t left = take;
+        for (int i = 0; i < count && left > 0; ++i) {
+            size_t n = std::min(left, parts[i].iov_len);
+            received.append(static_cast<const char*>(parts[i].iov_base), n);
+            left -= n;
+        }
+        return static_cast<int>(take);
+    }
+
+    // Write notifications until the queue is empty, bounded.
+    void Drain() {
+        for (int i = 0; i < 100000 && !m_sendQueue.empty(); ++i) OnSend(0);
+        ASSERT_TRUE(m_sendQueue.empty());
+    }
+
+private:
+    std::mt19937 m_random;
+};
+
+class ClientSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "marrowby-sock-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+        m_core.m_szBaseDir = m_dir;
+        auto group = std::make_unique<GroupEntry>();
+        group->name = "local.test";
+        std::filesystem::create_directory(m_dir + "/local.test");
+        m_core.m_groups.push_back(std::move(group));
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    std::string WriteFile(const std::string& name, size_t size, unsigned seed) {
+        std::string bytes(size, '\0');
+        std::mt19937 random(seed);
+        for (char& c : bytes) c = static_cast<char>('a' + random() % 26);
+        std::ofstream(m_dir + "/" + name, std::ios::binary) << bytes;
+        return bytes;
+    }
+
+    FakeCore m_core;
+    std::string m_dir;
+};
+
+TEST_F(ClientSocketTest, EveryQueuedByteArrivesOnceInOrderAcrossPartialSends) {
+    for (unsigned seed = 1; seed <= 20; ++seed) {
+        SinkSocket socket(seed);
+        socket.m_pOwner = &m_core;
+        std::string expected;
+        std::string big = WriteFile("big", 1300000, seed);  // three file chunks
+        std::string empty = WriteFile("empty", 0, seed);
+        for (int i = 0; i < 50; ++i) {
+            std::string line = "line " + std::to_string(i) + " of seed " +
+                               std::to_string(seed) + "\r\n";
+            socket.SendText(line);
+            expected += line;
+            if (i % 17 == 3) {
+                socket.SendFile(m_dir + "/big");
+                expected += big;
+                socket.SendFile(m_dir + "/empty");
+            }
+        }
+        socket.Drain();
+        ASSERT_EQ(socket.received.size(), expected.size()) << "seed " << seed;
+        ASSERT_TRUE(socket.received == expected) << "seed " << seed;
+        EXPECT_EQ(socket.m_nQueuedBytes, 0) << "seed " << seed;
+    }
+}
+
+TEST_F(ClientSocketTest, ManyRepliesGoOutInFarFewerSendsThanReplies) {
+    SinkSocket socket(7);
+    socket.m_pOwner = &m_core;
+    for (int i = 0; i < 5000; ++i) socket.SendText("224 overview line\r\n");
+    socket.Drain();
+    EXPECT_LT(socket.sendCalls, 5000 / 4);
+}
+
+TEST_F(ClientSocketTest, FileThatVanishesBeforeItIsSentIsSkipped) {
+    SinkSocket socket(3);
+    socket.m_pOwner = &m_core;
+    WriteFile("gone", 2000, 1);
+    socket.SendText("220 before\r\n");
+    socket.SendFile(m_dir + "/gone");
+    socket.SendText(".after\r\n");
+    ::unlink((m_dir + "/gone").c_str());
+    socket.Drain();
+    EXPECT_EQ(socket.received, "220 before\r\n.after\r\n");
+}
+
+TEST_F(ClientSocketTest, OutputLeftUnreadPastTheLimitEndsTheConnection) {
+    SinkSocket socket(5);
+    socket.m_pOwner = &m_core;
+    WriteFile("huge", 1000, 1);
+    // File chunks count with their length, so queueing a file that claims a
+    // lot without the client reading is enough; use many text blocks here.
+    std::string block(1024 * 1024, 'x');
+    for (int i = 0; i < 70 && !socket.m_bFinished; ++i) socket.SendText(block);
+    EXPECT_EQ(socket.m_bFinished, 1);
+    EXPECT_EQ(m_core.timerMessages, 1);
+    EXPECT_TRUE(socket.m_sendQueue.empty());
+    ASSERT_FALSE(m_core.logs.empty());
+    EXPECT_NE(m_core.logs.back().find("Send queue over limit"), std::string::npos);
+    socket.SendText("more\r\n");
+    EXPECT_TRUE(socket.m_sendQueue.empty());
+}
+
+TEST_F(ClientSocketTest, CommandSplitAcrossBlocksIsDispatchedOnceWhole) {
+    SinkSocket socket(9);
+    socket.m_pOwner = &m_core;
+    const char* blocks[] = {"GRO", "UP local.test\r", "\n"};
+    for (const char* b : blocks) socket.HandleReceived(b, strlen(b));
+    socket.Drain();
+    EXPECT_EQ(socket.received, "211 0 0 0 local.test group selected!!\r\n");
+}
+
+TEST_F(ClientSocketTest, ArticleEndsAtItsTerminatorEvenWithCommandsBehindIt) {
+    SinkSocket socket(11);
+    socket.m_pOwner = &m_core;
+    std::string post = "POST\r\n";
+    socket.HandleReceived(post.data(), post.size());
+    std::string article =
+        "Newsgroups: local.test\r\nMessage-ID: <a@b>\r\nLines: 1\r\n\r\nbody\r\n.\r\nGROUP "
+        "local.test\r\n";
+    // Split right inside the terminator.
+    size_t cut = article.find("\r\n.\r\n") + 3;
+    socket.HandleReceived(article.data(), cut);
+    socket.HandleReceived(article.data() + cut, article.size() - cut);
+    socket.Drain();
+    EXPECT_EQ(socket.received,
+              "340 continue posting!!\r\n240 article posted successfully!!\r\n"
+              "211 1 1 1 local.test group selected!!\r\n");
+    std::ifstream in(m_dir + "/local.test/1", std::ios::binary);
+    std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(stored, article.substr(0, article.find("GROUP")));
+}
+
+}  // namespace
