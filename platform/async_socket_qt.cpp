@@ -9,7 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -45,6 +48,8 @@ public:
         ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &ev);
     }
 
+    bool Has(uint64_t key) const { return m_sockets.count(key) != 0; }
+
     void Remove(int fd, uint64_t key) {
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
         m_sockets.erase(key);
@@ -52,6 +57,12 @@ public:
 
 private:
     Poller() {
+        // Every connection is a descriptor: take all the process may have.
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+            limit.rlim_cur = limit.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
         m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
         m_notifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read);
         QObject::connect(m_notifier, &QSocketNotifier::activated, [this] { Dispatch(); });
@@ -81,6 +92,7 @@ struct CAsyncSocket::Impl {
     bool closeNotified = false;
     bool readWatched = false;
     bool writeWatched = false;
+    bool acceptPaused = false;  // out of descriptors: pending connections wait
     int lastErrno = 0;
 
     void Attach(CAsyncSocket* owner) {
@@ -99,7 +111,7 @@ struct CAsyncSocket::Impl {
 
     void Update() {
         if (fd < 0 || !key) return;
-        bool read = !closeNotified && (events & (FD_READ | FD_ACCEPT | FD_CLOSE));
+        bool read = !closeNotified && !acceptPaused && (events & (FD_READ | FD_ACCEPT | FD_CLOSE));
         bool write = wantWrite;
         if (read == readWatched && write == writeWatched) return;
         readWatched = read;
@@ -204,6 +216,10 @@ bool CAsyncSocket::Create(int port, long events, const char* address) {
 }
 
 bool CAsyncSocket::Listen(int backlog) {
+    // The asked-for length is taken as a minimum: here a full queue drops
+    // new connection attempts, and each dropped client waits a second or
+    // more before it tries again, so bursts of connections would stall.
+    if (backlog < SOMAXCONN) backlog = SOMAXCONN;
     if (d->fd < 0 || ::listen(d->fd, backlog) != 0) {
         d->lastErrno = errno;
         return false;
@@ -219,6 +235,20 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected) {
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         d->lastErrno = errno;
+        if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) &&
+            !d->acceptPaused) {
+            // The pending connection stays ready, so watching on would spin.
+            // Look again shortly, when some connection may have gone.
+            d->acceptPaused = true;
+            d->Update();
+            Impl* impl = d.get();
+            uint64_t key = d->key;
+            QTimer::singleShot(100, [impl, key] {
+                if (!Poller::Instance().Has(key)) return;
+                impl->acceptPaused = false;
+                impl->Update();
+            });
+        }
         return false;
     }
     connected.d->Release();
