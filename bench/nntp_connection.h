@@ -1,0 +1,73 @@
+// One blocking NNTP client connection for the load generator, and the
+// articles it posts.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+constexpr size_t kArticleBytes = 2048;  // whole article, terminating line included
+
+// A 2 KB article: headers, a blank line, body lines of 70 letters padded so
+// that the whole text, terminating line included, is exactly kArticleBytes.
+// No body line starts with a dot, so nothing needs stuffing. An empty
+// `messageId` or `date` leaves that header out.
+std::string MakeArticle(const std::string& group, const std::string& messageId,
+                        const std::string& subject, const std::string& date);
+
+// The current time as a Date header value. Posts carry it because other
+// servers refuse articles dated too far in the past.
+std::string DateNow();
+
+// Every read and write waits at most kIoTimeoutSeconds; after any false the
+// reason is in Error(). Commands go out one write call each, and the caller
+// reads the whole reply before the next: our server takes each received
+// block as one command.
+class CConnection {
+public:
+    static constexpr int kIoTimeoutSeconds = 30;
+
+    ~CConnection();
+
+    // Connects to an IPv4 host and port given as text.
+    bool Open(const std::string& host, const std::string& port);
+    // Connects and reads the greeting, which must be 200.
+    bool OpenAndGreet(const std::string& host, const std::string& port);
+    void Close();
+
+    bool SendAll(const std::string& data);
+    // One line without its CR LF.
+    bool ReadLine(std::string& line);
+    // Reads a status line into `line` and checks its code.
+    bool ReadStatus(int expected, std::string& line);
+    // Sends one command line (CR LF added) and checks the reply's code.
+    bool Command(const std::string& command, int expected, std::string& status);
+    // Reads data lines up to the line holding a single dot, counting lines
+    // and bytes (CR LF included). `onLine`, when given, sees each line
+    // without CR LF, still dot-stuffed. Replies past 256 MB are refused.
+    bool ReadBlock(size_t& lines, size_t& bytes,
+                   const std::function<void(const std::string&)>& onLine = nullptr);
+
+    const std::string& Error() const { return m_strError; }
+
+private:
+    // Receives more bytes into the buffer.
+    bool Fill();
+
+    int m_fd = -1;
+    std::string m_buffer;
+    size_t m_nPos = 0;  // first unread byte of m_buffer
+    std::string m_strError;
+};
+
+// The numbers of a 211 reply: "211 count first last name ...".
+struct GroupInfo {
+    long count = 0;
+    long first = 0;
+    long last = 0;
+};
+
+bool SelectGroup(CConnection& conn, const std::string& group, GroupInfo& info);
+bool Quit(CConnection& conn);
+// POST, the article, and a check of both replies (340, then 240).
+bool PostOne(CConnection& conn, const std::string& article);

@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# Runs the whole benchmark: builds the Release server and the tools when
+# needed, starts the server in a temporary directory with its own settings
+# file on a free loopback port, fills the groups, runs every workload, and
+# prints one table. Then measures start-up with a 100,000-article index.
+#
+#   bench/run.sh [--connections N] [--w5-size N] [--keep]
+#
+#   --connections N  connections held by W4 (default 1000; 10000 works)
+#   --w5-size N      articles already in the group W5 posts to (default 20000)
+#   --keep           leave the temporary directories for inspection
+#
+# Environment: BUILD (default build-bench beside this directory).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build-bench}
+CONNECTIONS=1000
+W5_SIZE=20000
+READ_SIZE=20000
+STARTUP_SIZE=100000
+STARTUP_RUNS=3
+KEEP=0
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --connections) CONNECTIONS=$2; shift 2 ;;
+    --w5-size) W5_SIZE=$2; shift 2 ;;
+    --keep) KEEP=1; shift ;;
+    *) echo "usage: $0 [--connections N] [--w5-size N] [--keep]" >&2; exit 2 ;;
+  esac
+done
+
+log() { echo "run.sh: $*" >&2; }
+
+# --- build ----------------------------------------------------------------
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DMARROWBY_BENCH=ON -DMARROWBY_TESTS=OFF >/dev/null
+fi
+# The machine is shared: never more than two compile jobs.
+if ! cmake --build "$BUILD" -j2 >"$BUILD/bench-build.log" 2>&1; then
+  tail -30 "$BUILD/bench-build.log" >&2
+  exit 1
+fi
+SERVER_BIN=$BUILD/marrowby
+BENCH=$BUILD/bench/nntp_bench
+MICRO=$BUILD/bench/micro_bench
+
+# --- placement --------------------------------------------------------------
+# Server and generator on different CPUs, so that the generator's threads do
+# not steal the server's only thread.
+SERVER_PIN=()
+GEN_PIN=()
+if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
+  SERVER_PIN=(taskset -c 0)
+  GEN_PIN=(taskset -c 1)
+fi
+
+# Enough descriptors for W4 on both sides.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+
+WORK=$(mktemp -d /tmp/marrowby-bench.XXXXXX)
+RESULTS=$WORK/results.txt
+: >"$RESULTS"
+SERVER_PID=""
+
+stop_server() {
+  [ -n "$SERVER_PID" ] || return 0
+  if kill -0 "$SERVER_PID" 2>/dev/null; then
+    kill -TERM "$SERVER_PID" 2>/dev/null || true
+    for _ in $(seq 1 100); do
+      kill -0 "$SERVER_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    if kill -0 "$SERVER_PID" 2>/dev/null; then
+      log "server $SERVER_PID ignored SIGTERM for 10 s; killing it"
+      kill -KILL "$SERVER_PID" 2>/dev/null || true
+    fi
+  fi
+  wait "$SERVER_PID" 2>/dev/null || true
+  SERVER_PID=""
+}
+
+cleanup() {
+  stop_server
+  if [ "$KEEP" = 1 ]; then log "kept $WORK"; else rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+now_ns() { date +%s%N; }
+
+rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+
+result() { echo "$1 $2 $3" >>"$RESULTS"; }
+
+# Writes the settings file for port $2 and the groups $3... into directory $1.
+write_ini() {
+  local dir=$1 port=$2
+  shift 2
+  {
+    printf '[Settings]\r\nPortNo\t%s\r\n[Group]\r\n' "$port"
+    for g in "$@"; do printf '%s\t0\tbench\r\n' "$g"; done
+  } >"$dir/Marrowby.ini"
+}
+
+# Starts the server copied into $1 and waits until it greets. Sets SERVER_PID
+# and STARTUP_MS (from the launch to the first greeting received).
+start_server() {
+  local dir=$1 port=$2
+  local t0 t1
+  t0=$(now_ns)
+  (cd "$dir" && exec env -u DISPLAY -u WAYLAND_DISPLAY "${SERVER_PIN[@]}" ./marrowby \
+      >"$dir/server.log" 2>"$dir/server.err") &
+  SERVER_PID=$!
+  if ! "${GEN_PIN[@]}" "$BENCH" 127.0.0.1 "$port" none ready --time-limit 60 >/dev/null; then
+    log "server did not come up; its stderr:"
+    cat "$dir/server.err" >&2
+    exit 1
+  fi
+  t1=$(now_ns)
+  STARTUP_MS=$(( (t1 - t0) / 1000000 ))
+  local first
+  first=$(head -n 1 "$dir/server.log" | tr -d '\r')
+  if [ "$first" != "Create Listen Port[$port] !!" ]; then
+    log "unexpected first log line: $first"
+    exit 1
+  fi
+}
+
+# Runs the generator against the running server; its results join the table.
+# A workload that fails is marked in the table and fails the run at the end,
+# but the others still run. With LABEL set, the metrics of w4 are renamed.
+FAILED=0
+run_bench() {
+  if ! kill -0 "$SERVER_PID" 2>/dev/null; then
+    log "the server is gone before: $*"
+    exit 1
+  fi
+  local out status=0
+  out=$(timeout 900 "${GEN_PIN[@]}" "$BENCH" 127.0.0.1 "$PORT" bench.post "$@" \
+    --server-pid "$SERVER_PID") || status=$?
+  [ -z "${LABEL:-}" ] || out=$(sed "s/^w4\./$LABEL./" <<<"$out")
+  echo "$out" >&2
+  [ -z "$out" ] || echo "$out" >>"$RESULTS"
+  if [ "$status" != 0 ]; then
+    log "generator failed ($status): $*"
+    result "FAILED:${LABEL:-$1}" "$status" exit-status
+    FAILED=1
+  fi
+}
+
+# --- the main server: three groups ------------------------------------------
+MAIN=$WORK/main
+mkdir -p "$MAIN"
+cp "$SERVER_BIN" "$MAIN/marrowby"
+PORT=$(free_port)
+write_ini "$MAIN" "$PORT" bench.post bench.read bench.w5
+log "filling bench.read with $READ_SIZE articles and bench.w5 with $W5_SIZE index lines"
+"$BENCH" --fill "$MAIN/bench.read" "$READ_SIZE"
+# Posting never reads the older articles' files, so W5's group needs only its index.
+"$BENCH" --fill "$MAIN/bench.w5" "$W5_SIZE" --index-only
+sync
+
+start_server "$MAIN" "$PORT"
+log "server pid $SERVER_PID on port $PORT, up in $STARTUP_MS ms"
+result startup.main_ms "$STARTUP_MS" ms
+sleep 1
+result rss.rest_kb "$(rss_kb "$SERVER_PID")" kB
+
+log "W1: 2000 posts into an empty group"
+run_bench w1 --w1-group bench.post
+log "W2: XOVER over $READ_SIZE articles"
+run_bench w2 --read-group bench.read
+log "W3: 8 clients x 500 ARTICLE by number, then by Message-ID"
+run_bench w3 w3id --read-group bench.read
+log "W4: $CONNECTIONS connections, 100 at a time, held 5 s"
+run_bench w4 --read-group bench.read --connections "$CONNECTIONS" --time-limit 120
+# The same with batches no larger than the server's listen backlog, so that
+# what the idle connections cost is measured even when bursts lose some.
+sleep 2
+log "W4 again, 4 at a time"
+LABEL=w4b4 run_bench w4 --read-group bench.read --connections "$CONNECTIONS" --batch 4 \
+  --time-limit 120
+log "W5: 500 posts into a group of $W5_SIZE"
+run_bench w5 --w5-group bench.w5
+# Let the maintenance pass reap the closed connections before looking again.
+sleep 2
+result rss.after_kb "$(rss_kb "$SERVER_PID")" kB
+t0=$(now_ns)
+stop_server
+result shutdown.main_ms $(( ($(now_ns) - t0) / 1000000 )) ms
+LOG_LINES=$(wc -l <"$MAIN/server.log")
+result server.log_lines "$LOG_LINES" lines
+
+# --- start-up with a large index -------------------------------------------
+BIG=$WORK/big
+mkdir -p "$BIG"
+cp "$SERVER_BIN" "$BIG/marrowby"
+PORT=$(free_port)
+write_ini "$BIG" "$PORT" bench.big
+log "start-up with a $STARTUP_SIZE-line index, $STARTUP_RUNS runs"
+"$BENCH" --fill "$BIG/bench.big" "$STARTUP_SIZE" --index-only
+result startup.index_bytes "$(stat -c %s "$BIG/bench.big/Message.lst")" bytes
+times=()
+for run in $(seq 1 "$STARTUP_RUNS"); do
+  # The page cache holds the index from the previous run; the first run
+  # reads it right after it was written, so all runs see a warm cache.
+  start_server "$BIG" "$PORT"
+  times+=("$STARTUP_MS")
+  if [ "$run" = 1 ]; then
+    sleep 1
+    result rss.rest_100k_kb "$(rss_kb "$SERVER_PID")" kB
+  fi
+  stop_server
+done
+median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (STARTUP_RUNS + 1) / 2 ))p")
+result startup.100k_ms "$median" ms
+
+# --- micro-benchmarks ---------------------------------------------------------
+log "micro-benchmarks"
+"${GEN_PIN[@]}" "$MICRO" --benchmark_min_time=0.2 2>/dev/null | tee "$WORK/micro.txt" >&2
+
+# --- table -----------------------------------------------------------------
+echo
+echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+echo "pinning: server ${SERVER_PIN[*]:-none}, generator ${GEN_PIN[*]:-none}"
+printf '%-28s %14s  %s\n' metric value unit
+printf '%-28s %14s  %s\n' ---------------------------- -------------- -----
+while read -r name value unit; do
+  printf '%-28s %14s  %s\n' "$name" "$value" "$unit"
+done <"$RESULTS"
+exit "$FAILED"

@@ -1,0 +1,237 @@
+#include "bench/workloads.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "bench/bench_metrics.h"
+#include "bench/nntp_connection.h"
+
+namespace {
+
+// Runs XOVER first-last and hands each overview line to `onLine`.
+bool Xover(CConnection& conn, const GroupInfo& info, size_t& lines, size_t& bytes,
+           const std::function<void(const std::string&)>& onLine) {
+    std::string status;
+    return conn.Command("XOVER " + std::to_string(info.first) + "-" + std::to_string(info.last),
+                        224, status) &&
+           conn.ReadBlock(lines, bytes, onLine);
+}
+
+}  // namespace
+
+bool RunPosts(const Options& opt, const char* name, const std::string& group, int count) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    CConnection conn;
+    GroupInfo before;
+    if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, group, before)) {
+        ReportFailure(std::string(name) + ": " + conn.Error());
+        return false;
+    }
+    std::vector<std::string> articles;
+    articles.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        std::string id = "<" + std::string(name) + "." + std::to_string(getpid()) + "." +
+                         std::to_string(i) + "@bench.invalid>";
+        articles.push_back(
+            MakeArticle(group, id, std::string(name) + " article " + std::to_string(i), DateNow()));
+    }
+    std::vector<double> latencies;
+    latencies.reserve(articles.size());
+    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
+    Clock::time_point start = Clock::now();
+    for (const std::string& article : articles) {
+        if (Clock::now() > deadline) {
+            ReportFailure(std::string(name) + ": time limit reached after " +
+                          std::to_string(latencies.size()) + " posts");
+            return false;
+        }
+        Clock::time_point t = Clock::now();
+        if (!PostOne(conn, article)) {
+            ReportFailure(std::string(name) + ": post " + std::to_string(latencies.size()) + ": " +
+                          conn.Error());
+            return false;
+        }
+        latencies.push_back(MsSince(t));
+    }
+    double seconds = SecondsSince(start);
+    std::string prefix(name);
+    EmitServerCpu(prefix, cpuStart, MarkServerCpu(opt.serverPid), latencies.size(), seconds);
+    GroupInfo after;
+    if (!SelectGroup(conn, group, after) || !Quit(conn)) {
+        ReportFailure(std::string(name) + ": " + conn.Error());
+        return false;
+    }
+    if (after.count - before.count != count)
+        ReportFailure(std::string(name) + ": group count grew by " +
+                      std::to_string(after.count - before.count) + ", expected " +
+                      std::to_string(count));
+    Emit(prefix + ".posts_per_s", count / seconds, "posts/s");
+    // The first post into a group may pay for what start-up left undone.
+    Emit(prefix + ".first_ms", latencies.front(), "ms");
+    Emit(prefix + ".p50_ms", Percentile(latencies, 0.50), "ms");
+    Emit(prefix + ".p99_ms", Percentile(latencies, 0.99), "ms");
+    Emit(prefix + ".max_ms", Percentile(latencies, 1.0), "ms");
+    EmitCount(prefix + ".group_articles", after.count, "articles");
+    return !Failed();
+}
+
+bool RunW2(const Options& opt) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    CConnection conn;
+    GroupInfo info;
+    if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, opt.readGroup, info)) {
+        ReportFailure("w2: " + conn.Error());
+        return false;
+    }
+    std::vector<double> times;
+    size_t lines = 0, bytes = 0;
+    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
+    Clock::time_point start = Clock::now();
+    for (int run = 0; run < opt.xoverRuns && Clock::now() < deadline; ++run) {
+        Clock::time_point t = Clock::now();
+        if (!Xover(conn, info, lines, bytes, [](const std::string&) {})) {
+            ReportFailure("w2: " + conn.Error());
+            return false;
+        }
+        times.push_back(MsSince(t));
+    }
+    EmitServerCpu("w2", cpuStart, MarkServerCpu(opt.serverPid), times.size(), SecondsSince(start));
+    if (!Quit(conn)) {
+        ReportFailure("w2: " + conn.Error());
+        return false;
+    }
+    if (static_cast<long>(lines) != info.count)
+        ReportFailure("w2: " + std::to_string(lines) + " overview lines for a group of " +
+                      std::to_string(info.count));
+    EmitCount("w2.runs", static_cast<long long>(times.size()), "runs");
+    Emit("w2.xover_ms", Percentile(times, 0.5), "ms");
+    EmitCount("w2.lines", static_cast<long long>(lines), "lines");
+    EmitCount("w2.bytes", static_cast<long long>(bytes), "bytes");
+    return !Failed();
+}
+
+bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids) {
+    CConnection conn;
+    GroupInfo info;
+    if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, opt.readGroup, info)) {
+        ReportFailure("w3id: " + conn.Error());
+        return false;
+    }
+    size_t lines = 0, bytes = 0;
+    bool ok = Xover(conn, info, lines, bytes, [&ids](const std::string& line) {
+        // number, subject, from, date, Message-ID, ...
+        size_t pos = 0;
+        for (int field = 0; field < 4 && pos != std::string::npos; ++field)
+            pos = line.find('\t', pos) + 1;
+        if (pos == 0) return;
+        size_t end = line.find('\t', pos);
+        ids.push_back(line.substr(pos, end == std::string::npos ? end : end - pos));
+    });
+    if (!ok || !Quit(conn)) {
+        ReportFailure("w3id: " + conn.Error());
+        return false;
+    }
+    if (ids.empty()) {
+        ReportFailure("w3id: XOVER gave no Message-IDs");
+        return false;
+    }
+    return true;
+}
+
+bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(opt.w3Clients));
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < opt.w3Clients; ++c) {
+        threads.emplace_back([&, c] {
+            std::vector<double>& mine = latencies[static_cast<size_t>(c)];
+            mine.reserve(static_cast<size_t>(opt.w3Requests));
+            CConnection conn;
+            GroupInfo info;
+            bool ok =
+                conn.OpenAndGreet(opt.host, opt.port) && SelectGroup(conn, opt.readGroup, info);
+            ++ready;
+            if (!ok) {
+                ReportFailure(std::string(name) + ": " + conn.Error());
+                return;
+            }
+            // Bounded wait for the other clients, so that all start together.
+            for (int i = 0; i < 30000 && !go && !Failed(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::mt19937 random(opt.seed + static_cast<unsigned>(c));
+            std::string status;
+            for (int r = 0; r < opt.w3Requests && !Failed(); ++r) {
+                if (Clock::now() > deadline) {
+                    ReportFailure(std::string(name) + ": time limit reached");
+                    return;
+                }
+                std::string argument;
+                if (ids.empty()) {
+                    std::uniform_int_distribution<long> pick(info.first, info.last);
+                    argument = std::to_string(pick(random));
+                } else {
+                    std::uniform_int_distribution<size_t> pick(0, ids.size() - 1);
+                    argument = ids[pick(random)];
+                }
+                size_t lines = 0, bytes = 0;
+                Clock::time_point t = Clock::now();
+                if (!conn.Command("ARTICLE " + argument, 220, status) ||
+                    !conn.ReadBlock(lines, bytes)) {
+                    ReportFailure(std::string(name) + ": ARTICLE " + argument + ": " +
+                                  conn.Error());
+                    return;
+                }
+                mine.push_back(MsSince(t));
+            }
+            if (!Quit(conn)) ReportFailure(std::string(name) + ": " + conn.Error());
+        });
+    }
+    for (int i = 0; i < 30000 && ready < opt.w3Clients; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
+    Clock::time_point start = Clock::now();
+    go = true;
+    for (std::thread& t : threads) t.join();
+    double seconds = SecondsSince(start);
+    if (Failed()) return false;
+    std::vector<double> all;
+    for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
+    std::string prefix(name);
+    EmitServerCpu(prefix, cpuStart, MarkServerCpu(opt.serverPid), all.size(), seconds);
+    Emit(prefix + ".articles_per_s", static_cast<double>(all.size()) / seconds, "articles/s");
+    Emit(prefix + ".p50_ms", Percentile(all, 0.50), "ms");
+    Emit(prefix + ".p99_ms", Percentile(all, 0.99), "ms");
+    Emit(prefix + ".max_ms", Percentile(all, 1.0), "ms");
+    return true;
+}
+
+bool RunReady(const Options& opt) {
+    Clock::time_point start = Clock::now();
+    for (int attempt = 0; attempt < 60000 && SecondsSince(start) < opt.timeLimitSeconds;
+         ++attempt) {
+        CConnection conn;
+        if (conn.OpenAndGreet(opt.host, opt.port)) {
+            double ms = MsSince(start);
+            if (!Quit(conn)) {
+                ReportFailure("ready: " + conn.Error());
+                return false;
+            }
+            Emit("ready.wait_ms", ms, "ms");
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ReportFailure("ready: the server did not greet in time");
+    return false;
+}

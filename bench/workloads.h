@@ -1,0 +1,49 @@
+// The workloads of the load generator. Each runs against the server named
+// in the options, prints its results as "workload.metric value unit" lines
+// and returns false after reporting a failure.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct Options {
+    std::string host = "127.0.0.1";
+    std::string port;
+    std::string group;
+    std::vector<std::string> workloads;
+    std::string w1Group, readGroup, w5Group;  // default: GROUP
+    int w1Posts = 2000;
+    int xoverRuns = 5;
+    int w3Clients = 8;
+    int w3Requests = 500;  // per client
+    int w4Connections = 1000;
+    int w4Batch = 100;
+    double w4HoldSeconds = 5;
+    // How long a batch may take to be greeted. A connection the server's
+    // kernel dropped after the handshake never hears anything, since the
+    // server speaks first; waiting longer would not save it.
+    double w4BatchWaitSeconds = 5;
+    int w5Posts = 500;
+    int probeRequests = 20;
+    pid_t serverPid = 0;
+    double timeLimitSeconds = 300;  // per workload
+    unsigned seed = 12345;
+};
+
+// W1 and W5: one client posting `count` articles one after another into
+// `group`; results under `name`.
+bool RunPosts(const Options& opt, const char* name, const std::string& group, int count);
+// W2: XOVER over the whole read group, read to the final dot, several runs.
+bool RunW2(const Options& opt);
+// W3: several clients fetching random articles of the read group, by number
+// when `ids` is empty, else by one of these Message-IDs.
+bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids);
+// The Message-IDs of the read group, from one XOVER.
+bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids);
+// W4: many connections opened a batch at a time, greeted, a group selected,
+// then held open.
+bool RunW4(const Options& opt);
+// Waits until the server greets, for timing start-up.
+bool RunReady(const Options& opt);
