@@ -38,3 +38,18 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMARROWBY_BENCH=ON -DMARROWBY_TESTS=OFF
 	cmake --build $(BENCH_BUILD) -j2
 	BUILD=$(abspath $(BENCH_BUILD)) bash bench/run.sh $(BENCH_ARGS)
+
+# Fuzzing: the libFuzzer targets of fuzz/ built with clang in $(FUZZ_BUILD),
+# then each run for FUZZ_SECONDS (one at a time, at low priority). Findings
+# land in $(FUZZ_BUILD)/findings/<target>.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= fuzz_settings fuzz_index fuzz_header fuzz_commands fuzz_body
+
+.PHONY: fuzz
+
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++-14 -DMARROWBY_FUZZ=ON -DMARROWBY_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j2 --target $(FUZZ_TARGETS)
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)

@@ -18,6 +18,7 @@
 #include "common/file_util.h"
 #include "common/text.h"
 #include "protocol/client_socket.h"
+#include "store/posting.h"
 #include "res/strings.h"
 
 bool CMainFrame::s_bHeadless = false;
@@ -139,9 +140,10 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         std::string dir = GroupDir(*group);
         if (!FileExists(dir)) MakeDirectory(dir);
         std::string indexPath = IndexPath(*group);
-        // A save cut short by a crash leaves its temporary file; the index
-        // itself is whole either way.
+        // A save or a post cut short by a crash leaves its staging file; the
+        // index and the article files are whole either way.
         RemoveFile(indexPath + ".tmp");
+        RemoveFile(StagingPath(*this, *group));
         if (FileExists(indexPath) && !LoadGroupIndex(indexPath, *group)) return false;
     }
     m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);

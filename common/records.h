@@ -39,6 +39,12 @@ public:
     const_iterator end() const { return m_items.end(); }
 
     void push_back(Ptr entry);
+    // Makes room for `count` entries in all, so loading a large index does
+    // not grow the list and its map step by step.
+    void reserve(size_t count) {
+        m_items.reserve(count);
+        m_byId.reserve(count);
+    }
     // Removes and destroys the entry; returns the position after it.
     const_iterator erase(const_iterator position);
     void clear();

@@ -75,7 +75,7 @@ void ReadUserLine(const std::string& line, ServerSettings& s) {
 
 }  // namespace
 
-bool ReadTextFile(const std::string& path, std::string& content) {
+bool ReadFileBytes(const std::string& path, std::string& content) {
     content.clear();
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
@@ -94,10 +94,13 @@ bool ReadTextFile(const std::string& path, std::string& content) {
         content.clear();
         return false;
     }
-    // Text mode: CR LF reads as LF; a lone CR stays. Runs between CRs are
-    // moved as blocks.
+    return true;
+}
+
+void FoldLineEnds(std::string& content) {
+    // Runs between CRs are moved as blocks.
     size_t out = content.find('\r');
-    if (out == std::string::npos) return true;
+    if (out == std::string::npos) return;
     size_t in = out;
     while (in < content.size()) {
         size_t cr = content.find('\r', in + 1);
@@ -109,6 +112,11 @@ bool ReadTextFile(const std::string& path, std::string& content) {
         in = stop;
     }
     content.resize(out);
+}
+
+bool ReadTextFile(const std::string& path, std::string& content) {
+    if (!ReadFileBytes(path, content)) return false;
+    FoldLineEnds(content);
     return true;
 }
 

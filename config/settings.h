@@ -31,3 +31,9 @@ void ParseSettings(const std::string& content, ServerSettings& settings);
 // Reads a whole file as text: CR LF becomes LF, as a text-mode read gives it.
 // False when the file cannot be opened.
 bool ReadTextFile(const std::string& path, std::string& content);
+
+// Reads a whole file's bytes as they are. False when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::string& content);
+
+// Turns every CR LF into LF; a lone CR stays.
+void FoldLineEnds(std::string& content);

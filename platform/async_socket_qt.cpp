@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/async_socket.h"
 
@@ -50,6 +51,22 @@ public:
 
     bool Has(uint64_t key) const { return m_sockets.count(key) != 0; }
 
+    // Asks for one OnSend of the socket `key` once the current handlers are
+    // done: at the end of the batch of events being dispatched, or from a
+    // posted call when none is.
+    void QueueWrite(uint64_t key) {
+        m_pendingWrites.push_back(key);
+        if (m_bDispatching || m_bWritesPosted) return;
+        m_bWritesPosted = true;
+        QMetaObject::invokeMethod(
+            m_notifier,
+            [this] {
+                m_bWritesPosted = false;
+                RunPendingWrites();
+            },
+            Qt::QueuedConnection);
+    }
+
     void Remove(int fd, uint64_t key) {
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
         m_sockets.erase(key);
@@ -69,8 +86,12 @@ private:
     }
 
     void Dispatch();
+    void RunPendingWrites();
 
     int m_epoll = -1;
+    bool m_bDispatching = false;
+    bool m_bWritesPosted = false;
+    std::vector<uint64_t> m_pendingWrites;
     QSocketNotifier* m_notifier = nullptr;
     uint64_t m_nLastKey = 0;
     struct Entry {
@@ -93,6 +114,11 @@ struct CAsyncSocket::Impl {
     bool readWatched = false;
     bool writeWatched = false;
     bool acceptPaused = false;  // out of descriptors: pending connections wait
+    bool writeQueued = false;   // an OnSend is due without asking epoll
+    // A send was cut short or refused: the next write request waits for
+    // epoll to report room, instead of trying at once.
+    bool mayBeFull = false;
+    bool sendFailed = false;    // a send failed for good; no more attempts
     int lastErrno = 0;
 
     void Attach(CAsyncSocket* owner) {
@@ -102,21 +128,41 @@ struct CAsyncSocket::Impl {
 
     void Select(long mask) {
         events = mask;
-        // Write readiness is reported once per request: a connected socket is
-        // almost always writable, so watching it for good would wake the loop
-        // for nothing.
-        if (mask & FD_WRITE) wantWrite = true;
+        // Write readiness is reported once per request. A connected socket
+        // is almost always writable, so the request is answered without
+        // asking epoll, unless the last send found the socket full.
+        if ((mask & FD_WRITE) && !listening && !sendFailed) {
+            wantWrite = true;
+            if (!mayBeFull && !writeQueued) {
+                writeQueued = true;
+                Poller::Instance().QueueWrite(key);
+            }
+        }
         Update();
     }
 
     void Update() {
         if (fd < 0 || !key) return;
         bool read = !closeNotified && !acceptPaused && (events & (FD_READ | FD_ACCEPT | FD_CLOSE));
-        bool write = wantWrite;
+        bool write = wantWrite && mayBeFull;
         if (read == readWatched && write == writeWatched) return;
         readWatched = read;
         writeWatched = write;
         Poller::Instance().Modify(fd, key, read, write);
+    }
+
+    void NoteSent(ssize_t sent, size_t offered) {
+        if (sent >= 0) {
+            if (static_cast<size_t>(sent) < offered) mayBeFull = true;
+            return;
+        }
+        lastErrno = errno;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            mayBeFull = true;
+        } else {
+            peerGone = true;
+            sendFailed = true;
+        }
     }
 
     void Readable(CAsyncSocket* owner) {
@@ -149,11 +195,16 @@ struct CAsyncSocket::Impl {
         ::close(fd);
         fd = -1;
         key = 0;
-        readWatched = writeWatched = wantWrite = false;
+        readWatched = writeWatched = wantWrite = writeQueued = false;
     }
 };
 
 void Poller::Dispatch() {
+    m_bDispatching = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{m_bDispatching};
     epoll_event events[256];
     int n;
     do n = ::epoll_wait(m_epoll, events, 256, 0);
@@ -171,10 +222,43 @@ void Poller::Dispatch() {
         if (m_sockets.find(key) == m_sockets.end()) continue;
         d.NotifyCloseIfGone(socket);
         if (m_sockets.find(key) == m_sockets.end()) continue;
-        if ((ready & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && d.writeWatched) d.Writable(socket);
+        if ((ready & (EPOLLOUT | EPOLLHUP | EPOLLERR)) && d.writeWatched) {
+            d.mayBeFull = false;
+            d.Writable(socket);
+        }
         if (m_sockets.find(key) == m_sockets.end()) continue;
         d.NotifyCloseIfGone(socket);
     }
+    RunPendingWrites();
+}
+
+void Poller::RunPendingWrites() {
+    // One log flush and one send per socket for the whole batch, instead of
+    // two epoll changes per reply. A send may queue further work for the same
+    // socket; each round takes what the previous one left.
+    bool wasDispatching = m_bDispatching;
+    m_bDispatching = true;
+    std::vector<uint64_t> keys;
+    while (!m_pendingWrites.empty()) {
+        keys.swap(m_pendingWrites);
+        for (uint64_t key : keys) {
+            auto it = m_sockets.find(key);
+            if (it == m_sockets.end()) continue;
+            CAsyncSocket* socket = it->second.socket;
+            CAsyncSocket::Impl& d = *it->second.impl;
+            d.writeQueued = false;
+            if (!d.wantWrite) continue;
+            if (d.mayBeFull || d.sendFailed) {
+                d.Update();
+                continue;
+            }
+            d.Writable(socket);
+            if (m_sockets.find(key) == m_sockets.end()) continue;
+            d.NotifyCloseIfGone(socket);
+        }
+        keys.clear();
+    }
+    m_bDispatching = wasDispatching;
 }
 
 CAsyncSocket::CAsyncSocket() : d(std::make_unique<Impl>()) {}
@@ -276,12 +360,8 @@ int CAsyncSocket::Send(const void* buffer, int length) {
     ssize_t n;
     do n = ::send(d->fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        d->lastErrno = errno;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) d->peerGone = true;
-        return SOCKET_ERROR;
-    }
-    return static_cast<int>(n);
+    d->NoteSent(n, static_cast<size_t>(length));
+    return n < 0 ? SOCKET_ERROR : static_cast<int>(n);
 }
 
 int CAsyncSocket::SendVector(const iovec* parts, int count) {
@@ -292,11 +372,10 @@ int CAsyncSocket::SendVector(const iovec* parts, int count) {
     ssize_t n;
     do n = ::sendmsg(d->fd, &message, MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        d->lastErrno = errno;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) d->peerGone = true;
-        return SOCKET_ERROR;
-    }
+    size_t offered = 0;
+    for (int i = 0; i < count; ++i) offered += parts[i].iov_len;
+    d->NoteSent(n, offered);
+    if (n < 0) return SOCKET_ERROR;
     return n > INT32_MAX ? INT32_MAX : static_cast<int>(n);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/file_cache.h"
 #include "common/file_util.h"
 #include "common/text.h"
 #include "store/server_core.h"
@@ -71,8 +72,15 @@ void CClientSocket::Enqueue(std::unique_ptr<SendItem> item) {
     MarkFinished();
 }
 
-void CClientSocket::SendFile(const std::string& path, int64_t from) {
-    int64_t size = FileSize(path);
+static FileReadCache& SentFiles() {
+    static FileReadCache cache;
+    return cache;
+}
+
+int64_t CClientSocket::ArticleFileSize(const std::string& path) { return SentFiles().Size(path); }
+
+void CClientSocket::SendFile(const std::string& path, int64_t from, int64_t size) {
+    if (size < 0) size = SentFiles().Size(path);
     if (size < from) size = from;
     // The prefix holds the peer's address, so it is joined as text rather
     // than used as part of a format.
@@ -98,33 +106,52 @@ void CClientSocket::OnReceive(int) {
 }
 
 void CClientSocket::HandleReceived(const char* data, size_t length) {
-    if (m_bPostMode)
-        ReceiveBody(data, length);
-    else
-        ReceiveCommand(data, length);
+    // One block may end an article and go on with commands, which in reader
+    // mode may start another article, and so on. Each handler hands back
+    // what it leaves for the other mode, and it is taken here in turn: passed
+    // down instead, a block of many short postings would need stack (and a
+    // copy of its rest) for every one of them.
+    std::string_view rest(data, length);
+    do {
+        rest = m_bPostMode ? ReceiveBody(rest.data(), rest.size())
+                           : ReceiveCommand(rest.data(), rest.size());
+    } while (!rest.empty());
 }
 
-void CClientSocket::ReceiveBody(const char* data, size_t length) {
+std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
     if (m_strTempFilePath.empty()) MakeTempFileName(m_strTempFilePath);
     size_t textLength = strnlen(data, length);
-    // The terminating line may straddle two receives; the tail of the bytes
-    // before this block is searched together with the block.
-    std::string searched = m_strCommandText;
-    searched.append(data, textLength);
-    size_t found = SjisFind(searched, kTerminator);
+    std::string_view text(data, textLength);
+    // The terminating line may straddle two receives: the tail of the bytes
+    // before this block is searched together with the block's first bytes,
+    // then the block on its own. Positions count from the tail's start. The
+    // block itself is never copied: it may hold many short articles, each
+    // handled by a call of its own.
+    const size_t terminatorLength = std::strlen(kTerminator);
+    std::string seam = m_strCommandText;
+    seam.append(text.substr(0, terminatorLength - 1));
+    size_t found = SjisFind(seam, kTerminator);
+    if (found == std::string::npos) {
+        size_t inBlock = SjisFind(text, kTerminator);
+        if (inBlock != std::string::npos) found = m_strCommandText.size() + inBlock;
+    }
     size_t articleBytes = length;
     if (found != std::string::npos) {
-        size_t end = found + std::strlen(kTerminator);
+        size_t end = found + terminatorLength;
         articleBytes = end > m_strCommandText.size() ? end - m_strCommandText.size() : 0;
     }
-    if (!m_strTempFilePath.empty()) AppendToFile(m_strTempFilePath, data, articleBytes);
+    if (!m_strTempFilePath.empty() && !AppendToFile(m_strTempFilePath, data, articleBytes))
+        m_bTempWriteFailed = 1;
     size_t counted = std::min(articleBytes, textLength);
     for (size_t i = 0; i < counted; ++i)
         if (data[i] == '\n') ++m_nPostLineCount;
     if (found == std::string::npos) {
-        m_strCommandText =
-            searched.size() > kTailSize ? searched.substr(searched.size() - kTailSize) : searched;
-        return;
+        // Keep the last ten bytes of the tail and the block together.
+        if (textLength >= kTailSize) m_strCommandText.clear();
+        m_strCommandText.append(text.substr(textLength - std::min(textLength, kTailSize)));
+        if (m_strCommandText.size() > kTailSize)
+            m_strCommandText.erase(0, m_strCommandText.size() - kTailSize);
+        return {};
     }
     std::string tempPath = std::move(m_strTempFilePath);
     int lineCount = m_nPostLineCount;
@@ -133,17 +160,16 @@ void CClientSocket::ReceiveBody(const char* data, size_t length) {
     m_strTempFilePath.clear();
     m_nPostLineCount = 0;
     m_bCrSeen = 0;
-    PostArticle(*this, tempPath, lineCount);
+    bool complete = !m_bTempWriteFailed;
+    m_bTempWriteFailed = 0;
+    PostArticle(*this, tempPath, lineCount, complete);
     // A client that sends its next command right behind the article: those
     // bytes are commands, not part of the article.
-    if (articleBytes < length) HandleReceived(data + articleBytes, length - articleBytes);
+    return std::string_view(data + articleBytes, length - articleBytes);
 }
 
-void CClientSocket::ReceiveCommand(const char* data, size_t length) {
-    if (m_pOwner->m_bUseRfc3977) {
-        ReceiveLines(data, length);
-        return;
-    }
+std::string_view CClientSocket::ReceiveCommand(const char* data, size_t length) {
+    if (m_pOwner->m_bUseRfc3977) return ReceiveLines(data, length);
     std::string_view text(data, strnlen(data, length));
     m_strLineBuffer.append(text);
     if (text.find('\r') != std::string_view::npos) m_bCrSeen = 1;
@@ -154,36 +180,38 @@ void CClientSocket::ReceiveCommand(const char* data, size_t length) {
         std::string command = std::move(m_strCommandText);
         m_strCommandText.clear();
         ProcessCommand(command);
-        return;
+        return {};
     }
     CutOffLongCommand();
+    return {};
 }
 
-void CClientSocket::ReceiveLines(const char* data, size_t length) {
+std::string_view CClientSocket::ReceiveLines(const char* data, size_t length) {
     size_t textLength = strnlen(data, length);
-    m_strLineBuffer.append(data, textLength);
-    size_t start = 0;
-    for (;;) {
-        size_t end = m_strLineBuffer.find("\r\n", start);
-        if (end == std::string::npos) break;
-        std::string line = m_strLineBuffer.substr(start, end + 2 - start);
-        start = end + 2;
+    // The block is taken up to one LF at a time, so only the line in hand is
+    // ever copied: a block that goes on in body mode after a POST line is
+    // not copied again for every article it holds.
+    size_t pos = 0;
+    while (pos < textLength) {
+        const void* lf = std::memchr(data + pos, '\n', textLength - pos);
+        size_t next = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : textLength;
+        m_strLineBuffer.append(data + pos, next - pos);
+        pos = next;
+        size_t size = m_strLineBuffer.size();
+        if (size < 2 || m_strLineBuffer.compare(size - 2, 2, "\r\n") != 0) continue;
+        std::string line = std::move(m_strLineBuffer);
+        m_strLineBuffer.clear();
         ProcessCommand(line);
         if (m_bFinished) {
             // Nothing after QUIT is answered.
             m_strLineBuffer.clear();
-            return;
+            return {};
         }
-        if (m_bPostMode) {
-            // What follows POST in the same block is the article's beginning.
-            std::string rest = m_strLineBuffer.substr(start);
-            m_strLineBuffer.clear();
-            if (!rest.empty()) ReceiveBody(rest.data(), rest.size());
-            return;
-        }
+        // What follows POST in the same block is the article's beginning.
+        if (m_bPostMode) return std::string_view(data + pos, textLength - pos);
     }
-    m_strLineBuffer.erase(0, start);
     CutOffLongCommand();
+    return {};
 }
 
 bool CClientSocket::CutOffLongCommand() {
@@ -221,7 +249,7 @@ void CClientSocket::OnSend(int) {
             fileRead = true;
             char* buffer = FileChunkBuffer();
             int64_t wanted = std::min(item.length, kFileChunk);
-            item.length = ReadFileBlock(item.path, buffer, item.offset, static_cast<int>(wanted));
+            item.length = SentFiles().Read(item.path, buffer, item.offset, static_cast<int>(wanted));
             m_nQueuedBytes -= wanted - item.length;
             if (item.length > 0) parts[count++] = {buffer, static_cast<size_t>(item.length)};
         } else if (item.length > 0) {

@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/records.h"
@@ -52,6 +53,7 @@ public:
     std::string m_strCommandText;  // in body mode: the last ten bytes received
     std::string m_strTempFilePath;
     int m_nPostLineCount = 0;
+    int m_bTempWriteFailed = 0;  // some bytes of the current article were lost
     std::deque<std::unique_ptr<SendItem>> m_sendQueue;
     int64_t m_nQueuedBytes = 0;  // still to send, over all items
     int m_bQueueOverflow = 0;    // cut off for not reading; output is dropped
@@ -72,8 +74,13 @@ public:
     // Queues a copy of `text` and asks for a write notification.
     void SendText(const std::string& text);
     // Queues the file at `path` from byte `from` to its end, in chunks read
-    // when sent, and logs the size queued.
-    void SendFile(const std::string& path, int64_t from = 0);
+    // when sent, and logs the size queued. `size` is the file's size when the
+    // caller has just looked it up with ArticleFileSize, else -1.
+    void SendFile(const std::string& path, int64_t from = 0, int64_t size = -1);
+
+    // The size of an article file, or -1 when it is not there. Looks through
+    // the descriptors kept for the files sent most recently.
+    static int64_t ArticleFileSize(const std::string& path);
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
@@ -100,10 +107,13 @@ public:
                               const std::vector<std::string>& words);
 
 private:
-    void ReceiveBody(const char* data, size_t length);
-    void ReceiveCommand(const char* data, size_t length);
+    // The handlers of one mode. Each returns the bytes of the block it
+    // leaves to the other mode (what follows an article's terminating line,
+    // or a POST line in reader mode), viewing `data`; empty when none.
+    std::string_view ReceiveBody(const char* data, size_t length);
+    std::string_view ReceiveCommand(const char* data, size_t length);
     // Standard reader mode: every CR LF line is a command of its own.
-    void ReceiveLines(const char* data, size_t length);
+    std::string_view ReceiveLines(const char* data, size_t length);
     // Drops a command that grew past its limit and ends the connection.
     bool CutOffLongCommand();
     // Appends to the send queue unless the client has stopped reading.
@@ -128,5 +138,8 @@ private:
 };
 
 // Stores the article collected in `tempPath`, answers the client, writes the
-// changed indexes and returns the connection to command mode.
-void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount);
+// changed indexes and returns the connection to command mode. An article
+// that did not reach the temporary file whole (`complete` false) is not
+// stored: a cut-short copy would be served as if it were the article.
+void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount,
+                 bool complete = true);

@@ -5,6 +5,7 @@
 #include "common/file_util.h"
 #include "common/text.h"
 #include "protocol/client_socket.h"
+#include "store/group_index.h"
 #include "store/server_core.h"
 
 namespace {
@@ -133,9 +134,7 @@ bool CClientSocket::CmdXover(const std::vector<std::string>& words) {
     std::string lines;
     for (const auto& a : m_pCurrentGroup->articles) {
         if (a->number < low || a->number > high) continue;
-        lines += Format("%d\t%s\t%s\t%s\t%s\t%s\t%d\t%d\r\n", a->number, a->subject.c_str(),
-                        a->from.c_str(), a->date.c_str(), a->messageId.c_str(),
-                        a->references.c_str(), a->bytes, a->lines);
+        AppendOverviewLine(lines, *a, a->number);
         // Overview lines go out in blocks rather than one queue item each.
         if (lines.size() >= 64 * 1024) {
             SendText(lines);
@@ -175,7 +174,8 @@ bool CClientSocket::CmdArticle(const std::vector<std::string>& words) {
     }
     if (m_pCurrentArticle) {
         std::string path = m_pOwner->ArticlePath(*m_pCurrentGroup, m_pCurrentArticle->number);
-        if (!FileExists(path)) {
+        int64_t size = ArticleFileSize(path);
+        if (size < 0) {
             // The file went away outside the server: forget the entry now, so
             // a later XOVER no longer offers it.
             auto& articles = m_pCurrentGroup->articles;
@@ -186,7 +186,7 @@ bool CClientSocket::CmdArticle(const std::vector<std::string>& words) {
         } else {
             SendAndLog(Format("220 %d %s Article retrieved, text follows!!\r\n",
                               m_pCurrentArticle->number, m_pCurrentArticle->messageId.c_str()));
-            SendFile(path);
+            SendFile(path, 0, size);
             Log(".\r\n");
         }
     } else if (pending.empty()) {

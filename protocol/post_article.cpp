@@ -1,7 +1,15 @@
+#include "common/file_util.h"
 #include "protocol/client_socket.h"
 #include "store/posting.h"
 
-void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount) {
+void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount,
+                 bool complete) {
+    if (!complete) {
+        RemoveFile(tempPath);
+        client.SendAndLog("441 tmp file open error!!\r\n");
+        client.m_bPostMode = 0;
+        return;
+    }
     XContent header;
     CServerCore& core = *client.m_pOwner;
     StoreResult result = StoreArticle(

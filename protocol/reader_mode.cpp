@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "common/wildmat.h"
 #include "protocol/client_socket.h"
+#include "store/group_index.h"
 #include "store/server_core.h"
 #include "store/xcontent.h"
 
@@ -62,8 +63,9 @@ bool ParseRange(const std::string& word, int& low, int& high) {
 }
 
 std::string OverviewLine(const ArticleEntry& a, int number) {
-    return Format("%d\t%s\t%s\t%s\t%s\t%s\t%d\t%d\r\n", number, a.subject.c_str(), a.from.c_str(),
-                  a.date.c_str(), a.messageId.c_str(), a.references.c_str(), a.bytes, a.lines);
+    std::string line;
+    AppendOverviewLine(line, a, number);
+    return line;
 }
 
 // "yymmdd" or "yyyymmdd" and "hhmmss", local time unless "GMT" follows.
@@ -134,6 +136,7 @@ struct Found {
     const ArticleEntry* entry = nullptr;
     int number = 0;  // the number to show: 0 for one outside the current group
     std::string path;
+    int64_t size = -1;  // of the article file
 };
 
 }  // namespace
@@ -396,7 +399,8 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
                 return false;
             }
             found.path = core.ArticlePath(*found.group, found.entry->number);
-            if (!FileExists(found.path)) {
+            found.size = ArticleFileSize(found.path);
+            if (found.size < 0) {
                 EraseEntry(*found.group, found.entry);
                 SendAndLog(NoSuchArticle(id));
                 return false;
@@ -432,7 +436,8 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         found.entry = entry;
         found.number = number;
         found.path = core.ArticlePath(*m_pCurrentGroup, number);
-        if (!FileExists(found.path)) {
+        found.size = ArticleFileSize(found.path);
+        if (found.size < 0) {
             // Gone from disk: forget the entry so listings stop offering it.
             EraseEntry(*m_pCurrentGroup, entry);
             SendAndLog(missing);
@@ -460,7 +465,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         if (command == "ARTICLE") {
             SendAndLog(Format("220 %d %s Article retrieved, text follows!!\r\n", found.number,
                               id.c_str()));
-            SendFile(found.path);
+            SendFile(found.path, 0, found.size);
             Log(".\r\n");
             return;
         }
@@ -487,7 +492,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         } else {
             SendAndLog(Format("222 %d %s Article retrieved, body follows\r\n", found.number,
                               id.c_str()));
-            SendFile(found.path, bodyOffset);
+            SendFile(found.path, bodyOffset, found.size);
         }
         Log(".\r\n");
         return;
@@ -522,7 +527,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         }
         std::string lines;
         for (const auto& a : m_pCurrentGroup->articles)
-            if (a->number >= low && a->number <= high) lines += OverviewLine(*a, a->number);
+            if (a->number >= low && a->number <= high) AppendOverviewLine(lines, *a, a->number);
         if (lines.empty()) {
             SendAndLog(kEmptyRange);
             return;

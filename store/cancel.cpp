@@ -1,5 +1,7 @@
 #include "store/cancel.h"
 
+#include <cstdint>
+
 #include "common/file_util.h"
 #include "common/text.h"
 
@@ -27,7 +29,8 @@ void CancelArticle(CServerCore& core, const std::string& target, const std::stri
             if (article.messageId != target) continue;
             if (!core.m_bCancelEveryOne && article.from != from) continue;
             RemoveFile(core.ArticlePath(*group, article.number));
-            group->articleCount -= 1;
+            // The count is loaded as written; one at the lower limit stays.
+            if (group->articleCount > INT32_MIN) group->articleCount -= 1;
             group->dirty = 1;
             articles.erase(it);
             break;

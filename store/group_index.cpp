@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include "common/text.h"
 #include "config/settings.h"
@@ -35,6 +38,12 @@ void ParseGroupIndex(const std::string& content, GroupEntry& group) {
     bool counterLineSeen = false;
     std::vector<std::string> counterFields;
     std::string_view fields[9];
+    size_t lines = 0;
+    for (const char* p = content.data(), *end = p + content.size();
+         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))));
+         ++p)
+        ++lines;
+    group.articles.reserve(group.articles.size() + lines);
     size_t pos = 0;
     while (pos < content.size()) {
         // Lines are taken whole, however long, so a long subject never turns
@@ -75,34 +84,81 @@ void ParseGroupIndex(const std::string& content, GroupEntry& group) {
 }
 
 bool ReadGroupIndex(const std::string& path, GroupEntry& group) {
-    std::string content;
-    if (!ReadTextFile(path, content)) return false;
+    std::string raw;
+    if (!ReadFileBytes(path, raw)) return false;
+    std::string content = raw;
+    FoldLineEnds(content);
+    bool fresh = group.articles.empty();
     ParseGroupIndex(content, group);
+    // When the file is exactly what a save would write, the next save can
+    // append to it instead of writing it all again.
+    if (fresh && FormatGroupIndex(group) == raw) {
+        IndexFileState& state = group.indexFile;
+        state.known = true;
+        state.entries = group.articles.size();
+        state.removals = group.articles.RemovalCount();
+        state.size = static_cast<long long>(raw.size());
+        state.counterLine = raw.substr(0, raw.find('\n') + 1);
+    }
     return true;
 }
 
-std::string FormatIndexLine(const ArticleEntry& a) {
-    std::string line = std::to_string(a.number);
-    line.reserve(64 + a.subject.size() + a.from.size() + a.date.size() + a.messageId.size() +
-                 a.references.size());
+
+namespace {
+
+void AppendNumber(std::string& out, int value) {
+    char digits[16];
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+}  // namespace
+
+static void AppendIndexLine(std::string& out, const ArticleEntry& a) {
+    AppendNumber(out, a.number);
     for (const std::string* s : {&a.subject, &a.from, &a.date, &a.messageId}) {
-        line += '\t';
-        line += *s;
+        out += '\t';
+        out += *s;
     }
-    line += '\t';
-    line += std::to_string(a.bytes);
-    line += '\t';
-    line += std::to_string(a.lines);
-    line += '\t';
-    line += a.references;
-    line += "\r\n";
+    out += '\t';
+    AppendNumber(out, a.bytes);
+    out += '\t';
+    AppendNumber(out, a.lines);
+    out += '\t';
+    out += a.references;
+    out += "\r\n";
+}
+
+std::string FormatIndexLine(const ArticleEntry& a) {
+    std::string line;
+    AppendIndexLine(line, a);
     return line;
+}
+
+void AppendOverviewLine(std::string& out, const ArticleEntry& a, int number) {
+    AppendNumber(out, number);
+    for (const std::string* s : {&a.subject, &a.from, &a.date, &a.messageId, &a.references}) {
+        out += '\t';
+        out += *s;
+    }
+    out += '\t';
+    AppendNumber(out, a.bytes);
+    out += '\t';
+    AppendNumber(out, a.lines);
+    out += "\r\n";
 }
 
 std::string FormatGroupIndex(const GroupEntry& group) {
     std::string out =
         Format("%d\t%d\t%d\r\n", group.firstNumber, group.lastNumber, group.articleCount);
-    for (const auto& article : group.articles) out += FormatIndexLine(*article);
+    // Sized up front: a large index would otherwise be copied over and over
+    // as it grows.
+    size_t size = out.size();
+    for (const auto& a : group.articles)
+        size += 40 + a->subject.size() + a->from.size() + a->date.size() + a->messageId.size() +
+                a->references.size();
+    out.reserve(size);
+    for (const auto& article : group.articles) AppendIndexLine(out, *article);
     return out;
 }
 
@@ -143,23 +199,32 @@ bool PwriteAll(int fd, const std::string& data, off_t offset) {
     return true;
 }
 
-// The cheap path: append the entries added since the last write and patch
-// the counter line, which has kept its length.
+// The cheap path: patch the counter line, which has kept its length, then
+// append the entries added since the last write. In that order a crash in
+// between leaves counters that already count the new articles, so the last
+// number is never announced lower than a listed article.
 bool AppendToGroupIndex(const std::string& path, GroupEntry& group, const std::string& counter) {
     IndexFileState& state = group.indexFile;
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && st.st_size == state.size;
+    if (ok && counter != state.counterLine) {
+        ok = PwriteAll(fd, counter, 0);
+        // The file no longer matches what was last written.
+        if (!ok) state.known = false;
+    }
     std::string tail;
     if (ok) {
         for (size_t i = state.entries; i < group.articles.size(); ++i)
-            tail += FormatIndexLine(*group.articles[i]);
+            AppendIndexLine(tail, *group.articles[i]);
         ok = PwriteAll(fd, tail, static_cast<off_t>(state.size));
-        // A half-written line must not stay behind to be read as an entry.
-        if (!ok && ::ftruncate(fd, static_cast<off_t>(state.size)) != 0) state.known = false;
+        // A failed append leaves the file as it was: no half-written line to
+        // be read as an entry, and the old counters back.
+        if (!ok && (::ftruncate(fd, static_cast<off_t>(state.size)) != 0 ||
+                    !PwriteAll(fd, state.counterLine, 0)))
+            state.known = false;
     }
-    if (ok && counter != state.counterLine) ok = PwriteAll(fd, counter, 0);
     if (::close(fd) != 0) ok = false;
     if (!ok) return false;
     state.entries = group.articles.size();

@@ -21,6 +21,11 @@ std::string FormatGroupIndex(const GroupEntry& group);
 // The index line of one article, CR LF included.
 std::string FormatIndexLine(const ArticleEntry& article);
 
+// Appends the overview line of `article` as XOVER sends it, with `number`
+// in the first field: number, subject, from, date, Message-ID, references,
+// bytes, lines, TAB-separated, CR LF at the end.
+void AppendOverviewLine(std::string& out, const ArticleEntry& article, int number);
+
 // Writes the index file of `group`. When the file on disk is known to hold
 // a prefix of the list with the same counter-line length, only the new lines
 // are appended and the counter line is rewritten in place; otherwise the

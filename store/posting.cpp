@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <linux/fs.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -12,6 +15,10 @@
 #include "common/file_util.h"
 #include "common/text.h"
 #include "store/cancel.h"
+
+std::string StagingPath(const CServerCore& core, const GroupEntry& group) {
+    return core.GroupDir(group) + "/" + kStagingName;
+}
 
 namespace {
 
@@ -48,29 +55,40 @@ std::vector<GroupEntry*> FindTargetGroups(CServerCore& core, const CanPostFn& ca
     return targets;
 }
 
-// Creates the article file under the first free number from `number` on, so
-// a file that is already there (an index lagging behind its directory) is
-// never overwritten. Returns the descriptor, or -1.
-int CreateArticleFile(const CServerCore& core, const GroupEntry& group, int& number) {
+// Gives the finished staging file its article number: the first free one
+// from `number` on, so a file that is already there (an index lagging behind
+// its directory) is never overwritten. A hard link claims the name only if
+// it is free; a file system without links gets a rename that refuses to
+// replace. False when no name could be given.
+bool PublishArticle(const CServerCore& core, const GroupEntry& group, const std::string& staged,
+                    int& number) {
     for (;;) {
         std::string path = core.ArticlePath(group, number);
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) return fd;
+        int rc = ::link(staged.c_str(), path.c_str());
+        if (rc != 0 && errno != EEXIST && errno != EINTR)
+            rc = static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, staged.c_str(), AT_FDCWD,
+                                            path.c_str(), RENAME_NOREPLACE));
+        if (rc == 0) return true;
         if (errno == EINTR) continue;
-        if (errno != EEXIST || number == INT32_MAX) return -1;
+        if (errno != EEXIST || number == INT32_MAX) return false;
         ++number;
     }
 }
 
-// Writes one copy of the article into `group`. Returns false, leaving the
-// group and its directory as they were, when the copy cannot be made whole.
+// Writes one copy of the article into `group`. The copy is made under a
+// staging name that no reader takes for an article (it does not start with a
+// digit) and only then given its number, so a crash or a full disk never
+// leaves a cut-short article under a number. Returns false, leaving the group
+// and its directory as they were, when the copy cannot be made whole.
 bool StoreInGroup(CServerCore& core, GroupEntry& group, const std::string& tempPath,
                   const std::string& prefix, const XContent& header,
                   const std::string& messageId, int lineCount) {
-    int number = group.lastNumber + 1;
-    int out = CreateArticleFile(core, group, number);
+    // A hand-edited index may carry the highest number there is: no number
+    // is left for another article.
+    if (group.lastNumber == INT32_MAX) return false;
+    std::string staged = StagingPath(core, group);
+    int out = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) return false;
-    std::string path = core.ArticlePath(group, number);
     bool ok = WriteAll(out, prefix.data(), prefix.size());
     int in = ok ? ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC) : -1;
     ok = ok && in >= 0;
@@ -86,11 +104,12 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, const std::string& tempP
     if (ok && ::fstat(out, &st) != 0) ok = false;
     if (in >= 0) ::close(in);
     if (::close(out) != 0) ok = false;
-    if (!ok) {
-        // A partial copy is worse than none: it would be served as an article.
-        ::unlink(path.c_str());
-        return false;
-    }
+    int number = group.lastNumber + 1;
+    ok = ok && PublishArticle(core, group, staged, number);
+    // After a link the staging name is a second name of the article; after
+    // a rename or a failure it is gone or must go.
+    ::unlink(staged.c_str());
+    if (!ok) return false;
     auto entry = std::make_unique<ArticleEntry>();
     entry->number = number;
     entry->subject = header.subject;
@@ -101,7 +120,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, const std::string& tempP
     entry->bytes = static_cast<int>(st.st_size);
     entry->lines = lineCount;
     group.articles.push_back(std::move(entry));
-    group.articleCount += 1;
+    if (group.articleCount < INT32_MAX) group.articleCount += 1;
     if (group.firstNumber == 0) group.firstNumber = 1;
     group.lastNumber = number;
     group.dirty = 1;

@@ -35,6 +35,13 @@ std::string FormatArticleDate(time_t now);
 // blank line, without the terminating line.
 int BodyLineCount(const std::string& headerBlock, int lineCount);
 
+// Article files are written under this name in the group directory and
+// renamed to their number once whole. It does not start with a digit, so the
+// rebuild and expiry never take it for an article; a leftover from a crash
+// is removed at start-up.
+constexpr char kStagingName[] = ".incoming";
+std::string StagingPath(const CServerCore& core, const GroupEntry& group);
+
 // A new Message-ID "<counter@YYYYMMDDhhmmss>" from the process-wide 16-bit
 // counter, which is seeded from the clock on first use and after it wraps.
 std::string GenerateMessageId(time_t now);

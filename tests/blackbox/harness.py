@@ -5,6 +5,7 @@ and its Marrowby.ini; the server runs headless (no DISPLAY), so start-up
 messages go to stderr and the operation log to stdout.
 """
 import os
+import re
 import shutil
 import signal
 import socket
@@ -46,6 +47,29 @@ def index_text(counters, entries):
     lines = [b"%d\t%d\t%d" % tuple(counters)]
     lines.extend(b"\t".join(b(v) for v in e) for e in entries)
     return b"\r\n".join(lines) + b"\r\n"
+
+
+def parse_index(data):
+    """Counters (first, last, count) and entries of a Message.lst's bytes, each
+    entry (number, subject, from, date, message_id, bytes, lines, references)
+    with the numbers as ints. Raises ValueError naming what is malformed: a
+    last line without CR LF, a bad counter line, an article line without
+    exactly eight fields."""
+    if not data.endswith(b"\r\n"):
+        raise ValueError("does not end with CR LF (partial last line): %r" % data[-80:])
+    lines = data[:-2].split(b"\r\n")
+    m = re.match(rb"(-?\d+)\t(-?\d+)\t(-?\d+)\Z", lines[0])
+    if not m:
+        raise ValueError("bad counter line %r" % lines[0])
+    entries = []
+    for i, line in enumerate(lines[1:], 2):
+        fields = line.split(b"\t")
+        if (len(fields) != 8 or b"\r" in line or b"\n" in line
+                or not all(re.match(rb"-?\d+\Z", fields[k]) for k in (0, 5, 6))):
+            raise ValueError("bad article line %d: %r" % (i, line[:200]))
+        entries.append((int(fields[0]),) + tuple(fields[1:5]) +
+                       (int(fields[5]), int(fields[6]), fields[7]))
+    return tuple(int(v) for v in m.groups()), entries
 
 
 def xover_line(entry):
@@ -102,6 +126,13 @@ class Server:
         env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
         if self.env:
             env.update(self.env)
+        if self.proc is not None and self.proc.poll() is not None:
+            # A restart: the pipes of the ended process are done with.
+            for stream in (self.proc.stdout, self.proc.stderr):
+                try:
+                    stream.close()
+                except (OSError, ValueError):
+                    pass
         self._out = bytearray()
         self._err = bytearray()
         self.proc = subprocess.Popen(list(self.wrap or ()) + [self.exe], cwd="/", env=env,

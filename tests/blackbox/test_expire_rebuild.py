@@ -49,6 +49,9 @@ class StoreCase(ServerTest):
         c = self.client(s)
         self.assertEqual(c.command("GROUP nothing.here"),
                          b"411 no such news group [nothing.here]!!\r\n")
+        # The reply's log line is written before the reply, but reaches us
+        # through another pipe: wait for it before looking at the log.
+        s.wait_log(c.prefix + b"411 no such news group [nothing.here]!!\r\n")
         return c
 
 
