@@ -15,18 +15,35 @@ static int OpenRetry(const char* path, int flags, mode_t mode = 0) {
     return fd;
 }
 
-bool MakeTempFileName(std::string& path) {
+int CreateTempFile(std::string& path) {
     const char* dir = std::getenv("TMPDIR");
     std::string pattern = (dir && *dir) ? dir : "/tmp";
     if (pattern.back() != '/') pattern += '/';
     pattern += "qmvXXXXXX";
-    int fd = ::mkstemp(pattern.data());
+    int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) {
         path.clear();
-        return false;
+        return -1;
     }
-    ::close(fd);
     path = pattern;
+    return fd;
+}
+
+bool MakeTempFileName(std::string& path) {
+    int fd = CreateTempFile(path);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+bool WriteAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
     return true;
 }
 

@@ -13,6 +13,13 @@
 // be created.
 bool MakeTempFileName(std::string& path);
 
+// Like MakeTempFileName, but keeps the new file open: returns a descriptor
+// open for reading and writing, or -1 (with `path` empty).
+int CreateTempFile(std::string& path);
+
+// Writes all `length` bytes to `fd`; false when any could not be written.
+bool WriteAll(int fd, const char* data, size_t length);
+
 // Appends `length` bytes to the file, creating it if needed. A file that
 // cannot be opened is silently skipped; returns false then, or when the write
 // fell short, for callers that care.

@@ -1,5 +1,6 @@
 // The byte-string helpers and the small file operations every layer builds on.
 
+#include "tests/test_support.h"
 #include "common/text.h"
 
 #include <gtest/gtest.h>
@@ -18,26 +19,6 @@
 namespace {
 
 constexpr size_t npos = std::string::npos;
-
-// A fresh directory for one test, removed with everything in it afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "marrowby-text-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // Sets an environment variable for one scope and puts the old value back.
 class ScopedEnv {

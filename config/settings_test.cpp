@@ -1,5 +1,6 @@
 // The settings file: switches, groups with their rights, users.
 
+#include "tests/test_support.h"
 #include "config/settings.h"
 
 #include <gtest/gtest.h>
@@ -9,29 +10,6 @@
 #include <fstream>
 
 namespace {
-
-// A fresh directory for one test, removed with everything in it afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "marrowby-settings-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::string Join(const std::vector<std::string>& names) {
     std::string out;

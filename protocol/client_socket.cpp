@@ -1,5 +1,7 @@
 #include "protocol/client_socket.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "common/file_cache.h"
@@ -32,6 +34,7 @@ CClientSocket::CClientSocket() : m_timeLastActivity(time(nullptr)) {}
 
 CClientSocket::~CClientSocket() {
     // A connection that ends in the middle of a posting leaves nothing behind.
+    if (m_nTempFd >= 0) ::close(m_nTempFd);
     if (!m_strTempFilePath.empty()) RemoveFile(m_strTempFilePath);
 }
 
@@ -119,7 +122,13 @@ void CClientSocket::HandleReceived(const char* data, size_t length) {
 }
 
 std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
-    if (m_strTempFilePath.empty()) MakeTempFileName(m_strTempFilePath);
+    // The temporary file stays open while the article arrives. When it cannot
+    // be made, the whole article goes unrecorded (and is answered as one
+    // without groups), never just the part that happened to come first.
+    if (m_nTempFd < 0 && !m_bTempCreateFailed) {
+        m_nTempFd = CreateTempFile(m_strTempFilePath);
+        if (m_nTempFd < 0) m_bTempCreateFailed = 1;
+    }
     size_t textLength = strnlen(data, length);
     std::string_view text(data, textLength);
     // The terminating line may straddle two receives: the tail of the bytes
@@ -140,8 +149,7 @@ std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
         size_t end = found + terminatorLength;
         articleBytes = end > m_strCommandText.size() ? end - m_strCommandText.size() : 0;
     }
-    if (!m_strTempFilePath.empty() && !AppendToFile(m_strTempFilePath, data, articleBytes))
-        m_bTempWriteFailed = 1;
+    if (m_nTempFd >= 0 && !WriteAll(m_nTempFd, data, articleBytes)) m_bTempWriteFailed = 1;
     size_t counted = std::min(articleBytes, textLength);
     for (size_t i = 0; i < counted; ++i)
         if (data[i] == '\n') ++m_nPostLineCount;
@@ -161,8 +169,11 @@ std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
     m_nPostLineCount = 0;
     m_bCrSeen = 0;
     bool complete = !m_bTempWriteFailed;
+    int tempFd = m_nTempFd;
+    m_nTempFd = -1;
     m_bTempWriteFailed = 0;
-    PostArticle(*this, tempPath, lineCount, complete);
+    m_bTempCreateFailed = 0;
+    PostArticle(*this, tempPath, lineCount, complete, tempFd);
     // A client that sends its next command right behind the article: those
     // bytes are commands, not part of the article.
     return std::string_view(data + articleBytes, length - articleBytes);

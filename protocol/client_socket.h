@@ -54,6 +54,8 @@ public:
     std::string m_strTempFilePath;
     int m_nPostLineCount = 0;
     int m_bTempWriteFailed = 0;  // some bytes of the current article were lost
+    int m_bTempCreateFailed = 0;  // no temporary file for the current article
+    int m_nTempFd = -1;  // the temporary file, open while the article arrives
     std::deque<std::unique_ptr<SendItem>> m_sendQueue;
     int64_t m_nQueuedBytes = 0;  // still to send, over all items
     int m_bQueueOverflow = 0;    // cut off for not reading; output is dropped
@@ -141,5 +143,7 @@ private:
 // changed indexes and returns the connection to command mode. An article
 // that did not reach the temporary file whole (`complete` false) is not
 // stored: a cut-short copy would be served as if it were the article.
+// `tempFd`, when not -1, is the temporary file open for reading; it is
+// closed here.
 void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount,
-                 bool complete = true);
+                 bool complete = true, int tempFd = -1);

@@ -4,6 +4,7 @@
 // wording.
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <set>
 
 #include "common/date_key.h"
@@ -498,16 +499,18 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         return;
     }
 
-    if (command == "OVER" || command == "XOVER") {
-        if (words.size() > 2) {
-            SendAndLog(kSyntaxError);
-            return;
-        }
-        if (words.size() == 2 && words[1][0] == '<') {
+    // OVER, XOVER, HDR and XHDR share their forms: a Message-ID, a range of
+    // the current group, or nothing for the current article. `lineFor` makes
+    // one data line from an article and the number to show.
+    auto listArticles = [&](const Words& w, size_t at, const std::string& status,
+                            const std::function<std::string(const GroupEntry&,
+                                                            const ArticleEntry&, int)>& lineFor) {
+        if (w.size() > at && w[at][0] == '<') {
             Found found;
-            if (!findArticle(words, 1, found, false)) return;
-            SendAndLog(kOverviewFollows);
-            SendText(OverviewLine(*found.entry, found.group == m_pCurrentGroup ? found.number : 0));
+            if (!findArticle(w, at, found, false)) return;
+            SendAndLog(status);
+            // As for retrieval: 0 unless the article is in the current group.
+            SendText(lineFor(*found.group, *found.entry, found.number));
             SendAndLog(".\r\n");
             return;
         }
@@ -517,24 +520,36 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             return;
         }
         int low, high;
-        if (words.size() == 1) {
+        if (w.size() == at) {
             Found found;
-            if (!findArticle(words, 1, found, false)) return;
+            if (!findArticle(w, at, found, false)) return;
             low = high = found.number;
-        } else if (!ParseRange(words[1], low, high)) {
+        } else if (!ParseRange(w[at], low, high)) {
             SendAndLog(kSyntaxError);
             return;
         }
         std::string lines;
         for (const auto& a : m_pCurrentGroup->articles)
-            if (a->number >= low && a->number <= high) AppendOverviewLine(lines, *a, a->number);
+            if (a->number >= low && a->number <= high)
+                lines += lineFor(*m_pCurrentGroup, *a, a->number);
         if (lines.empty()) {
             SendAndLog(kEmptyRange);
             return;
         }
-        SendAndLog(kOverviewFollows);
+        SendAndLog(status);
         SendText(lines);
         SendAndLog(".\r\n");
+    };
+
+    if (command == "OVER" || command == "XOVER") {
+        if (words.size() > 2) {
+            SendAndLog(kSyntaxError);
+            return;
+        }
+        listArticles(words, 1, kOverviewFollows,
+                     [](const GroupEntry&, const ArticleEntry& a, int number) {
+                         return OverviewLine(a, number);
+                     });
         return;
     }
 
@@ -554,40 +569,10 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             if (field == "LINES" || field == ":LINES") return std::to_string(a.lines);
             return HeaderValue(ReadHeaderBlock(core.ArticlePath(group, a.number)), words[1]);
         };
-        std::string status = command == "HDR" ? "225 Headers follow\r\n" : "221 Header follows\r\n";
-        if (words.size() == 3 && words[2][0] == '<') {
-            Found found;
-            if (!findArticle(words, 2, found, false)) return;
-            SendAndLog(status);
-            SendText("0 " + valueOf(*found.group, *found.entry) + "\r\n");
-            SendAndLog(".\r\n");
-            return;
-        }
-        if (!needGroup()) return;
-        if (!CanRead(*m_pCurrentGroup)) {
-            SendAndLog("502 access restriction or permission denied!!\r\n");
-            return;
-        }
-        int low, high;
-        if (words.size() == 2) {
-            Found found;
-            if (!findArticle(words, 2, found, false)) return;
-            low = high = found.number;
-        } else if (!ParseRange(words[2], low, high)) {
-            SendAndLog(kSyntaxError);
-            return;
-        }
-        std::string lines;
-        for (const auto& a : m_pCurrentGroup->articles)
-            if (a->number >= low && a->number <= high)
-                lines += std::to_string(a->number) + " " + valueOf(*m_pCurrentGroup, *a) + "\r\n";
-        if (lines.empty()) {
-            SendAndLog(kEmptyRange);
-            return;
-        }
-        SendAndLog(status);
-        SendText(lines);
-        SendAndLog(".\r\n");
+        listArticles(words, 2, command == "HDR" ? "225 Headers follow\r\n" : "221 Header follows\r\n",
+                     [&](const GroupEntry& group, const ArticleEntry& a, int number) {
+                         return std::to_string(number) + " " + valueOf(group, a) + "\r\n";
+                     });
         return;
     }
 

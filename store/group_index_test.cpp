@@ -1,6 +1,7 @@
 // The group index file Message.lst: its exact bytes, reading it back, and
 // replacing it without ever leaving a half-written file.
 
+#include "tests/test_support.h"
 #include "store/group_index.h"
 
 #include <gtest/gtest.h>
@@ -14,30 +15,6 @@
 #include <random>
 
 namespace {
-
-// A fresh directory for one test, removed with everything in it afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "marrowby-index-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -23,6 +23,8 @@ std::string StagingPath(const CServerCore& core, const GroupEntry& group) {
 namespace {
 
 uint16_t s_nMessageIdCounter = 0;
+// Whether article files can be written without a name and linked in whole.
+bool s_bUnnamedFiles = true;
 uint32_t s_nRandomSeed = 1;
 
 // The C library's classic generator, kept here so the counter's start is a
@@ -32,16 +34,6 @@ int NextRandom() {
     return static_cast<int>((s_nRandomSeed >> 16) & 0x7fff);
 }
 
-bool WriteAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 std::vector<GroupEntry*> FindTargetGroups(CServerCore& core, const CanPostFn& canPost,
                                           const std::string& newsgroups) {
@@ -75,40 +67,76 @@ bool PublishArticle(const CServerCore& core, const GroupEntry& group, const std:
     }
 }
 
-// Writes one copy of the article into `group`. The copy is made under a
-// staging name that no reader takes for an article (it does not start with a
-// digit) and only then given its number, so a crash or a full disk never
-// leaves a cut-short article under a number. Returns false, leaving the group
-// and its directory as they were, when the copy cannot be made whole.
-bool StoreInGroup(CServerCore& core, GroupEntry& group, const std::string& tempPath,
-                  const std::string& prefix, const XContent& header,
-                  const std::string& messageId, int lineCount) {
+// Copies the posting into `out` behind `prefix`; false when any of it could
+// not be read or written.
+bool CopyArticle(int out, const std::string& prefix, int in) {
+    if (!WriteAll(out, prefix.data(), prefix.size()) || in < 0) return false;
+    char block[10000];
+    off_t offset = 0;
+    for (;;) {
+        ssize_t n = ::pread(in, block, sizeof block, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!WriteAll(out, block, static_cast<size_t>(n))) return false;
+        offset += n;
+    }
+}
+
+// Links an unnamed file (made with O_TMPFILE) into the directory under the
+// first free number from `number` on.
+bool PublishUnnamed(const CServerCore& core, const GroupEntry& group, int fd, int& number) {
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (;;) {
+        std::string path = core.ArticlePath(group, number);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno == EINTR) continue;
+        if (errno != EEXIST || number == INT32_MAX) return false;
+        ++number;
+    }
+}
+
+// Writes one copy of the article into `group`. The copy is made as a file
+// without a name (or, where the file system cannot do that, under a staging
+// name that no reader takes for an article) and only given its number once
+// whole, so a crash or a full disk never leaves a cut-short article under a
+// number. Returns false, leaving the group and its directory as they were,
+// when the copy cannot be made whole.
+bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::string& prefix,
+                  const XContent& header, const std::string& messageId, int lineCount) {
     // A hand-edited index may carry the highest number there is: no number
     // is left for another article.
     if (group.lastNumber == INT32_MAX) return false;
-    std::string staged = StagingPath(core, group);
-    int out = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) return false;
-    bool ok = WriteAll(out, prefix.data(), prefix.size());
-    int in = ok ? ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    ok = ok && in >= 0;
-    char block[10000];
-    while (ok) {
-        ssize_t n = ::read(in, block, sizeof block);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        ok = WriteAll(out, block, static_cast<size_t>(n));
-    }
-    struct stat st;
-    if (ok && ::fstat(out, &st) != 0) ok = false;
-    if (in >= 0) ::close(in);
-    if (::close(out) != 0) ok = false;
     int number = group.lastNumber + 1;
-    ok = ok && PublishArticle(core, group, staged, number);
-    // After a link the staging name is a second name of the article; after
-    // a rename or a failure it is gone or must go.
-    ::unlink(staged.c_str());
+    struct stat st;
+    bool ok = false;
+    bool named = false;
+    int out = s_bUnnamedFiles
+                  ? ::open(core.GroupDir(group).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644)
+                  : -1;
+    if (out >= 0) {
+        ok = CopyArticle(out, prefix, in) && ::fstat(out, &st) == 0;
+        if (ok) {
+            named = PublishUnnamed(core, group, out, number);
+            // Without /proc (or with a file system that cannot link such a
+            // file) the staging name below is used from now on.
+            if (!named && errno != EEXIST) s_bUnnamedFiles = false;
+        }
+        if (::close(out) != 0) ok = false;
+        if (!ok) return false;
+    }
+    if (!named) {
+        std::string staged = StagingPath(core, group);
+        out = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out < 0) return false;
+        ok = CopyArticle(out, prefix, in) && ::fstat(out, &st) == 0;
+        if (::close(out) != 0) ok = false;
+        ok = ok && PublishArticle(core, group, staged, number);
+        // After a link the staging name is a second name of the article;
+        // after a rename or a failure it is gone or must go.
+        ::unlink(staged.c_str());
+    }
     if (!ok) return false;
     auto entry = std::make_unique<ArticleEntry>();
     entry->number = number;
@@ -166,9 +194,10 @@ int BodyLineCount(const std::string& headerBlock, int lineCount) {
     return body < 0 ? 0 : body;
 }
 
-StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
-                         int lineCount, XContent& header, time_t now, bool readerMode) {
-    std::string headerBlock = ReadHeaderBlock(tempPath);
+StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
+                             const std::string& tempPath, int tempFd, int lineCount,
+                             XContent& header, time_t now, bool readerMode) {
+    std::string headerBlock = tempFd >= 0 ? ReadHeaderBlockFrom(tempFd) : std::string();
     header.ParseHeader(headerBlock);
     if (readerMode) lineCount = BodyLineCount(headerBlock, lineCount);
     StoreResult result = StoreResult::Stored;
@@ -191,8 +220,21 @@ StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std:
         }
         if (header.lines == 0) prefix += Format("Lines: %d\r\n", lineCount);
         for (GroupEntry* group : targets)
-            StoreInGroup(core, *group, tempPath, prefix, header, messageId, lineCount);
+            StoreInGroup(core, *group, tempFd, prefix, header, messageId, lineCount);
     }
     if (!tempPath.empty()) RemoveFile(tempPath);
+    return result;
+}
+
+StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
+                         int lineCount, XContent& header, time_t now, bool readerMode) {
+    int fd = -1;
+    if (!tempPath.empty()) {
+        do fd = ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+    }
+    StoreResult result =
+        StoreArticleFrom(core, canPost, tempPath, fd, lineCount, header, now, readerMode);
+    if (fd >= 0) ::close(fd);
     return result;
 }

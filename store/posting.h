@@ -27,6 +27,13 @@ using CanPostFn = std::function<bool(const GroupEntry&)>;
 StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
                          int lineCount, XContent& header, time_t now, bool readerMode = false);
 
+// The same, reading the posting through `tempFd`, a descriptor of the
+// temporary file open for reading (-1 when there is none); the caller keeps
+// and closes it. The temporary file is still removed by its path.
+StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
+                             const std::string& tempPath, int tempFd, int lineCount,
+                             XContent& header, time_t now, bool readerMode = false);
+
 // `now` as an RFC 5322 date in local time: "Mon, 07 Dec 2026 10:19:04 +0900".
 std::string FormatArticleDate(time_t now);
 

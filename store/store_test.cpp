@@ -14,6 +14,7 @@
 #include <optional>
 #include <regex>
 
+#include "tests/test_support.h"
 #include "common/date_key.h"
 #include "common/text.h"
 #include "store/cancel.h"
@@ -22,26 +23,6 @@
 #include "store/server_core.h"
 
 namespace {
-
-// A fresh directory for one test, removed with everything in it afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "marrowby-store-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // The host services the store calls, recorded instead of shown.
 class FakeCore : public CServerCore {
@@ -54,10 +35,6 @@ public:
     void ShowMessage(const std::string& text) override { messages.push_back(text); }
     void PostTimerMessage() override { ++timerMessages; }
 };
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -88,23 +88,30 @@ void NormalizeValue(std::string& value) {
     value.resize(out);
 }
 
-std::string ReadHeaderBlock(const std::string& path) {
+std::string ReadHeaderBlockFrom(int fd) {
     std::string result;
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return result;
     char block[1000];
+    off_t offset = 0;
     for (;;) {
-        ssize_t n = ::read(fd, block, sizeof block);
+        ssize_t n = ::pread(fd, block, sizeof block, offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        offset += n;
         size_t added = strnlen(block, static_cast<size_t>(n));
         result.append(block, added);
         // Only the tail that this block could have completed needs looking at.
         size_t from = result.size() > added + 3 ? result.size() - added - 3 : 0;
         if (result.find("\r\n\r\n", from) != std::string::npos) break;
     }
+    return result;
+}
+
+std::string ReadHeaderBlock(const std::string& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::string();
+    std::string result = ReadHeaderBlockFrom(fd);
     ::close(fd);
     return result;
 }

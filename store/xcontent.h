@@ -36,3 +36,7 @@ void NormalizeValue(std::string& value);
 // it has none). A NUL byte cuts its block's contribution there. Empty when the
 // file cannot be opened.
 std::string ReadHeaderBlock(const std::string& path);
+
+// The same, from the start of a file already open for reading (the
+// descriptor's position is not used or moved).
+std::string ReadHeaderBlockFrom(int fd);

@@ -1,5 +1,6 @@
 // The article header parser and the reader that fetches a header block.
 
+#include "tests/test_support.h"
 #include "store/xcontent.h"
 
 #include <gtest/gtest.h>
@@ -10,29 +11,6 @@
 #include <iterator>
 
 namespace {
-
-// A fresh directory for one test, removed with everything in it afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "marrowby-header-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // The record's non-empty fields as "name[value]" in declaration order, so a
 // value that lands in the wrong field shows.
