@@ -48,8 +48,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     CMainFrame* frame = server.m_pMainWnd;
-    InstallSignalHandlers([frame] { frame->close(); },
-                          [frame] { frame->OnCommand(ID_REBUILD); });
+    InstallSignalHandlers([frame] { frame->close(); }, [frame] { frame->OnCommand(ID_REBUILD); });
     // A desktop session that ends takes the server down like the close box.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, frame,
                      [frame](QSessionManager&) { frame->close(); });

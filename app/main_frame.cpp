@@ -18,8 +18,8 @@
 #include "common/file_util.h"
 #include "common/text.h"
 #include "protocol/client_socket.h"
-#include "store/posting.h"
 #include "res/strings.h"
+#include "store/posting.h"
 
 bool CMainFrame::s_bHeadless = false;
 
@@ -120,7 +120,9 @@ static std::string ExecutableDirectory() {
     return slash == std::string::npos ? "." : full.substr(0, slash);
 }
 
-bool CMainFrame::StartServer() { return StartServer(ExecutableDirectory()); }
+bool CMainFrame::StartServer() {
+    return StartServer(ExecutableDirectory());
+}
 
 bool CMainFrame::StartServer(const std::string& baseDir) {
     m_szBaseDir = baseDir;
@@ -187,9 +189,13 @@ void CMainFrame::Cleanup() {
     FlushStdout();
 }
 
-void CMainFrame::FlushLog() { FlushStdout(); }
+void CMainFrame::FlushLog() {
+    FlushStdout();
+}
 
-void CMainFrame::FlushStdoutCopy() { FlushStdout(); }
+void CMainFrame::FlushStdoutCopy() {
+    FlushStdout();
+}
 
 void CMainFrame::AppendLog(const std::string& text) {
     s_stdoutPending += text;

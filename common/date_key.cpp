@@ -2,7 +2,9 @@
 
 #include "common/text.h"
 
-bool LocalTime(time_t t, struct tm& out) { return localtime_r(&t, &out) != nullptr; }
+bool LocalTime(time_t t, struct tm& out) {
+    return localtime_r(&t, &out) != nullptr;
+}
 
 int64_t DateHourKey(time_t t) {
     struct tm tm;

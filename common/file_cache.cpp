@@ -6,7 +6,9 @@
 
 #include <cerrno>
 
-FileReadCache::~FileReadCache() { Clear(); }
+FileReadCache::~FileReadCache() {
+    Clear();
+}
 
 void FileReadCache::Clear() {
     for (auto& entry : m_entries)

@@ -80,7 +80,9 @@ int ReadFileBlock(const std::string& path, char* buffer, int64_t offset, int siz
     return total;
 }
 
-bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool FileExists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 bool IsDirectory(const std::string& path) {
     struct stat st;
@@ -109,9 +111,13 @@ bool ListDirectory(const std::string& dir, std::vector<std::string>& names) {
     return true;
 }
 
-bool MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+bool MakeDirectory(const std::string& path) {
+    return ::mkdir(path.c_str(), 0755) == 0;
+}
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 bool FileBirthTime(const std::string& path, time_t& btime) {
     struct statx stx;

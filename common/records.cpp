@@ -47,8 +47,7 @@ void ArticleList::Reindex() {
     m_bDuplicateIds = false;
     for (size_t i = 0; i < m_items.size(); ++i) {
         if (i > 0 && m_items[i]->number < m_items[i - 1]->number) m_bAscending = false;
-        if (!m_byId.emplace(m_items[i]->messageId, m_items[i].get()).second)
-            m_bDuplicateIds = true;
+        if (!m_byId.emplace(m_items[i]->messageId, m_items[i].get()).second) m_bDuplicateIds = true;
     }
 }
 

@@ -97,11 +97,11 @@ void ArticleList::RemoveIf(Pred remove) {
 // What the group's Message.lst on disk is known to hold, so a save can
 // append what was added instead of rewriting the whole file.
 struct IndexFileState {
-    bool known = false;            // the file holds exactly the lines below
-    size_t entries = 0;            // leading entries of the list it holds
+    bool known = false;               // the file holds exactly the lines below
+    size_t entries = 0;               // leading entries of the list it holds
     unsigned long long removals = 0;  // the list's RemovalCount() then
-    long long size = 0;            // its size in bytes
-    std::string counterLine;       // its first line, CR LF included
+    long long size = 0;               // its size in bytes
+    std::string counterLine;          // its first line, CR LF included
 };
 
 // One configured newsgroup.

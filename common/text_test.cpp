@@ -1,6 +1,5 @@
 // The byte-string helpers and the small file operations every layer builds on.
 
-#include "tests/test_support.h"
 #include "common/text.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +14,7 @@
 
 #include "common/file_util.h"
 #include "common/wildmat.h"
+#include "tests/test_support.h"
 
 namespace {
 

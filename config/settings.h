@@ -15,7 +15,7 @@ struct ServerSettings {
     int m_bUseAuthor = 0;
     int m_bUseExpire = 0;
     int m_bCancelEveryOne = 1;
-    int m_bUseRfc3977 = 0;  // standard reader mode
+    int m_bUseRfc3977 = 0;                              // standard reader mode
     std::vector<std::unique_ptr<GroupEntry>> m_groups;  // in file order
     std::vector<std::unique_ptr<UserEntry>> m_users;    // in file order
 };

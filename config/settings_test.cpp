@@ -1,6 +1,5 @@
 // The settings file: switches, groups with their rights, users.
 
-#include "tests/test_support.h"
 #include "config/settings.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+
+#include "tests/test_support.h"
 
 namespace {
 

@@ -6,10 +6,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <sys/resource.h>
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -108,8 +107,8 @@ struct CAsyncSocket::Impl {
     uint64_t key = 0;
     long events = 0;
     bool listening = false;
-    bool wantWrite = false;     // one OnSend has been asked for
-    bool peerGone = false;      // a receive or send saw the end of the stream
+    bool wantWrite = false;  // one OnSend has been asked for
+    bool peerGone = false;   // a receive or send saw the end of the stream
     bool closeNotified = false;
     bool readWatched = false;
     bool writeWatched = false;
@@ -118,7 +117,7 @@ struct CAsyncSocket::Impl {
     // A send was cut short or refused: the next write request waits for
     // epoll to report room, instead of trying at once.
     bool mayBeFull = false;
-    bool sendFailed = false;    // a send failed for good; no more attempts
+    bool sendFailed = false;  // a send failed for good; no more attempts
     int lastErrno = 0;
 
     void Attach(CAsyncSocket* owner) {
@@ -263,7 +262,9 @@ void Poller::RunPendingWrites() {
 
 CAsyncSocket::CAsyncSocket() : d(std::make_unique<Impl>()) {}
 
-CAsyncSocket::~CAsyncSocket() { d->Release(); }
+CAsyncSocket::~CAsyncSocket() {
+    d->Release();
+}
 
 bool CAsyncSocket::Create(int port, long events, const char* address) {
     d->Release();
@@ -385,7 +386,9 @@ bool CAsyncSocket::AsyncSelect(long events) {
     return true;
 }
 
-void CAsyncSocket::Close() { d->Release(); }
+void CAsyncSocket::Close() {
+    d->Release();
+}
 
 bool CAsyncSocket::GetPeerName(std::string& address, unsigned& port) const {
     sockaddr_in addr{};
@@ -405,11 +408,17 @@ void CAsyncSocket::SetNoDelay() {
     if (d->fd >= 0) ::setsockopt(d->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-bool CAsyncSocket::IsOpen() const { return d->fd >= 0; }
+bool CAsyncSocket::IsOpen() const {
+    return d->fd >= 0;
+}
 
-int CAsyncSocket::Handle() const { return d->fd; }
+int CAsyncSocket::Handle() const {
+    return d->fd;
+}
 
-std::string CAsyncSocket::LastError() const { return std::strerror(d->lastErrno); }
+std::string CAsyncSocket::LastError() const {
+    return std::strerror(d->lastErrno);
+}
 
 void CAsyncSocket::OnAccept(int) {}
 void CAsyncSocket::OnReceive(int) {}

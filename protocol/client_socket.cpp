@@ -38,7 +38,9 @@ CClientSocket::~CClientSocket() {
     if (!m_strTempFilePath.empty()) RemoveFile(m_strTempFilePath);
 }
 
-void CClientSocket::Log(const std::string& text) { m_pOwner->AppendLog(m_strLogPrefix + text); }
+void CClientSocket::Log(const std::string& text) {
+    m_pOwner->AppendLog(m_strLogPrefix + text);
+}
 
 void CClientSocket::SendAndLog(const std::string& reply) {
     SendText(reply);
@@ -80,7 +82,9 @@ static FileReadCache& SentFiles() {
     return cache;
 }
 
-int64_t CClientSocket::ArticleFileSize(const std::string& path) { return SentFiles().Size(path); }
+int64_t CClientSocket::ArticleFileSize(const std::string& path) {
+    return SentFiles().Size(path);
+}
 
 void CClientSocket::SendFile(const std::string& path, int64_t from, int64_t size) {
     if (size < 0) size = SentFiles().Size(path);
@@ -205,7 +209,8 @@ std::string_view CClientSocket::ReceiveLines(const char* data, size_t length) {
     size_t pos = 0;
     while (pos < textLength) {
         const void* lf = std::memchr(data + pos, '\n', textLength - pos);
-        size_t next = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : textLength;
+        size_t next =
+            lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : textLength;
         m_strLineBuffer.append(data + pos, next - pos);
         pos = next;
         size_t size = m_strLineBuffer.size();
@@ -260,7 +265,8 @@ void CClientSocket::OnSend(int) {
             fileRead = true;
             char* buffer = FileChunkBuffer();
             int64_t wanted = std::min(item.length, kFileChunk);
-            item.length = SentFiles().Read(item.path, buffer, item.offset, static_cast<int>(wanted));
+            item.length =
+                SentFiles().Read(item.path, buffer, item.offset, static_cast<int>(wanted));
             m_nQueuedBytes -= wanted - item.length;
             if (item.length > 0) parts[count++] = {buffer, static_cast<size_t>(item.length)};
         } else if (item.length > 0) {
@@ -288,4 +294,6 @@ void CClientSocket::OnSend(int) {
     AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
 }
 
-void CClientSocket::OnClose(int) { MarkFinished(); }
+void CClientSocket::OnClose(int) {
+    MarkFinished();
+}

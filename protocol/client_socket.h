@@ -23,8 +23,8 @@ struct SendItem {
     int isFile = 0;
     std::unique_ptr<char[]> data;  // text blocks only
     std::string path;              // file chunks only
-    int64_t offset = 0;  // next byte to send: index in data, or file position
-    int64_t length = 0;  // bytes of this item still to send
+    int64_t offset = 0;            // next byte to send: index in data, or file position
+    int64_t length = 0;            // bytes of this item still to send
 };
 
 class CClientSocket : public CAsyncSocket {
@@ -53,9 +53,9 @@ public:
     std::string m_strCommandText;  // in body mode: the last ten bytes received
     std::string m_strTempFilePath;
     int m_nPostLineCount = 0;
-    int m_bTempWriteFailed = 0;  // some bytes of the current article were lost
+    int m_bTempWriteFailed = 0;   // some bytes of the current article were lost
     int m_bTempCreateFailed = 0;  // no temporary file for the current article
-    int m_nTempFd = -1;  // the temporary file, open while the article arrives
+    int m_nTempFd = -1;           // the temporary file, open while the article arrives
     std::deque<std::unique_ptr<SendItem>> m_sendQueue;
     int64_t m_nQueuedBytes = 0;  // still to send, over all items
     int m_bQueueOverflow = 0;    // cut off for not reading; output is dropped
@@ -105,8 +105,7 @@ public:
     void MarkFinished();
 
     // The standard reader mode's interpreter (reader_mode.cpp).
-    void ProcessReaderCommand(const std::string& text,
-                              const std::vector<std::string>& words);
+    void ProcessReaderCommand(const std::string& text, const std::vector<std::string>& words);
 
 private:
     // The handlers of one mode. Each returns the bytes of the block it

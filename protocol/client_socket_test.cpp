@@ -93,8 +93,8 @@ TEST_F(ClientSocketTest, EveryQueuedByteArrivesOnceInOrderAcrossPartialSends) {
         std::string big = WriteFile("big", 1300000, seed);  // three file chunks
         std::string empty = WriteFile("empty", 0, seed);
         for (int i = 0; i < 50; ++i) {
-            std::string line = "line " + std::to_string(i) + " of seed " +
-                               std::to_string(seed) + "\r\n";
+            std::string line =
+                "line " + std::to_string(i) + " of seed " + std::to_string(seed) + "\r\n";
             socket.SendText(line);
             expected += line;
             if (i % 17 == 3) {

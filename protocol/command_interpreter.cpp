@@ -24,12 +24,9 @@ std::string NoSuchArticle(const std::string& argument) {
 }  // namespace
 
 const CClientSocket::CommandRow CClientSocket::kCommands[] = {
-    {"LIST", 1, &CClientSocket::CmdList},
-    {"LIST", 2, &CClientSocket::CmdListOverviewFmt},
-    {"GROUP", 2, &CClientSocket::CmdGroup},
-    {"XOVER", 2, &CClientSocket::CmdXover},
-    {"ARTICLE", 2, &CClientSocket::CmdArticle},
-    {"POST", 1, &CClientSocket::CmdPost},
+    {"LIST", 1, &CClientSocket::CmdList},       {"LIST", 2, &CClientSocket::CmdListOverviewFmt},
+    {"GROUP", 2, &CClientSocket::CmdGroup},     {"XOVER", 2, &CClientSocket::CmdXover},
+    {"ARTICLE", 2, &CClientSocket::CmdArticle}, {"POST", 1, &CClientSocket::CmdPost},
     {"QUIT", 1, &CClientSocket::CmdQuit},
 };
 

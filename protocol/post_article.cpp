@@ -4,8 +4,8 @@
 #include "protocol/client_socket.h"
 #include "store/posting.h"
 
-void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount,
-                 bool complete, int tempFd) {
+void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount, bool complete,
+                 int tempFd) {
     if (!complete) {
         if (tempFd >= 0) ::close(tempFd);
         RemoveFile(tempPath);
@@ -19,12 +19,12 @@ void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCou
     bool readerMode = core.m_bUseRfc3977 != 0;
     StoreResult result;
     if (tempFd >= 0) {
-        result = StoreArticleFrom(core, canPost, tempPath, tempFd, lineCount, header,
-                                  time(nullptr), readerMode);
+        result = StoreArticleFrom(core, canPost, tempPath, tempFd, lineCount, header, time(nullptr),
+                                  readerMode);
         ::close(tempFd);
     } else {
-        result = StoreArticle(core, canPost, tempPath, lineCount, header, time(nullptr),
-                              readerMode);
+        result =
+            StoreArticle(core, canPost, tempPath, lineCount, header, time(nullptr), readerMode);
     }
     std::string reply;
     if (result == StoreResult::Stored) {

@@ -38,7 +38,8 @@ std::string NoSuchArticle(const std::string& argument) {
 }
 
 bool AllDigits(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // "N", "N-" or "N-M"; false for anything else.
@@ -487,12 +488,12 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             if (!head.empty() && head.back() != '\n') head += "\r\n";
         }
         if (command == "HEAD") {
-            SendAndLog(Format("221 %d %s Article retrieved, head follows\r\n", found.number,
-                              id.c_str()));
+            SendAndLog(
+                Format("221 %d %s Article retrieved, head follows\r\n", found.number, id.c_str()));
             SendText(head + ".\r\n");
         } else {
-            SendAndLog(Format("222 %d %s Article retrieved, body follows\r\n", found.number,
-                              id.c_str()));
+            SendAndLog(
+                Format("222 %d %s Article retrieved, body follows\r\n", found.number, id.c_str()));
             SendFile(found.path, bodyOffset, found.size);
         }
         Log(".\r\n");
@@ -502,44 +503,45 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
     // OVER, XOVER, HDR and XHDR share their forms: a Message-ID, a range of
     // the current group, or nothing for the current article. `lineFor` makes
     // one data line from an article and the number to show.
-    auto listArticles = [&](const Words& w, size_t at, const std::string& status,
-                            const std::function<std::string(const GroupEntry&,
-                                                            const ArticleEntry&, int)>& lineFor) {
-        if (w.size() > at && w[at][0] == '<') {
-            Found found;
-            if (!findArticle(w, at, found, false)) return;
+    auto listArticles =
+        [&](const Words& w, size_t at, const std::string& status,
+            const std::function<std::string(const GroupEntry&, const ArticleEntry&, int)>&
+                lineFor) {
+            if (w.size() > at && w[at][0] == '<') {
+                Found found;
+                if (!findArticle(w, at, found, false)) return;
+                SendAndLog(status);
+                // As for retrieval: 0 unless the article is in the current group.
+                SendText(lineFor(*found.group, *found.entry, found.number));
+                SendAndLog(".\r\n");
+                return;
+            }
+            if (!needGroup()) return;
+            if (!CanRead(*m_pCurrentGroup)) {
+                SendAndLog("502 access restriction or permission denied!!\r\n");
+                return;
+            }
+            int low, high;
+            if (w.size() == at) {
+                Found found;
+                if (!findArticle(w, at, found, false)) return;
+                low = high = found.number;
+            } else if (!ParseRange(w[at], low, high)) {
+                SendAndLog(kSyntaxError);
+                return;
+            }
+            std::string lines;
+            for (const auto& a : m_pCurrentGroup->articles)
+                if (a->number >= low && a->number <= high)
+                    lines += lineFor(*m_pCurrentGroup, *a, a->number);
+            if (lines.empty()) {
+                SendAndLog(kEmptyRange);
+                return;
+            }
             SendAndLog(status);
-            // As for retrieval: 0 unless the article is in the current group.
-            SendText(lineFor(*found.group, *found.entry, found.number));
+            SendText(lines);
             SendAndLog(".\r\n");
-            return;
-        }
-        if (!needGroup()) return;
-        if (!CanRead(*m_pCurrentGroup)) {
-            SendAndLog("502 access restriction or permission denied!!\r\n");
-            return;
-        }
-        int low, high;
-        if (w.size() == at) {
-            Found found;
-            if (!findArticle(w, at, found, false)) return;
-            low = high = found.number;
-        } else if (!ParseRange(w[at], low, high)) {
-            SendAndLog(kSyntaxError);
-            return;
-        }
-        std::string lines;
-        for (const auto& a : m_pCurrentGroup->articles)
-            if (a->number >= low && a->number <= high)
-                lines += lineFor(*m_pCurrentGroup, *a, a->number);
-        if (lines.empty()) {
-            SendAndLog(kEmptyRange);
-            return;
-        }
-        SendAndLog(status);
-        SendText(lines);
-        SendAndLog(".\r\n");
-    };
+        };
 
     if (command == "OVER" || command == "XOVER") {
         if (words.size() > 2) {
@@ -569,7 +571,8 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             if (field == "LINES" || field == ":LINES") return std::to_string(a.lines);
             return HeaderValue(ReadHeaderBlock(core.ArticlePath(group, a.number)), words[1]);
         };
-        listArticles(words, 2, command == "HDR" ? "225 Headers follow\r\n" : "221 Header follows\r\n",
+        listArticles(words, 2,
+                     command == "HDR" ? "225 Headers follow\r\n" : "221 Header follows\r\n",
                      [&](const GroupEntry& group, const ArticleEntry& a, int number) {
                          return std::to_string(number) + " " + valueOf(group, a) + "\r\n";
                      });

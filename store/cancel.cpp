@@ -9,8 +9,7 @@ bool GetCancelTarget(const XContent& header, std::string& target) {
     if (header.control.empty()) return false;
     std::vector<std::string> fields;
     SplitFields(fields, header.control, " \t");
-    if (fields.size() != 2 || SjisUpper(fields[0]) != "CANCEL" || fields[1][0] != '<')
-        return false;
+    if (fields.size() != 2 || SjisUpper(fields[0]) != "CANCEL" || fields[1][0] != '<') return false;
     target = SjisTrim(fields[1]);
     return true;
 }

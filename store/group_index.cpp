@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -23,8 +23,8 @@ size_t CutAtTabs(std::string_view line, std::string_view* fields, size_t capacit
     size_t start = 0;
     for (;;) {
         size_t tab = line.find('\t', start);
-        std::string_view field =
-            line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start);
+        std::string_view field = line.substr(
+            start, tab == std::string_view::npos ? std::string_view::npos : tab - start);
         if (count < capacity) fields[count] = field;
         ++count;
         if (tab == std::string_view::npos) return count;
@@ -39,9 +39,8 @@ void ParseGroupIndex(const std::string& content, GroupEntry& group) {
     std::vector<std::string> counterFields;
     std::string_view fields[9];
     size_t lines = 0;
-    for (const char* p = content.data(), *end = p + content.size();
-         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))));
-         ++p)
+    for (const char *p = content.data(), *end = p + content.size();
+         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))); ++p)
         ++lines;
     group.articles.reserve(group.articles.size() + lines);
     size_t pos = 0;
@@ -102,7 +101,6 @@ bool ReadGroupIndex(const std::string& path, GroupEntry& group) {
     }
     return true;
 }
-
 
 namespace {
 
@@ -190,8 +188,8 @@ namespace {
 bool PwriteAll(int fd, const std::string& data, off_t offset) {
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done,
-                             offset + static_cast<off_t>(done));
+        ssize_t n =
+            ::pwrite(fd, data.data() + done, data.size() - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<size_t>(n);

@@ -1,7 +1,6 @@
 // The group index file Message.lst: its exact bytes, reading it back, and
 // replacing it without ever leaving a half-written file.
 
-#include "tests/test_support.h"
 #include "store/group_index.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +12,8 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+
+#include "tests/test_support.h"
 
 namespace {
 

@@ -1,11 +1,10 @@
 #include "store/posting.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <linux/fs.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -33,7 +32,6 @@ int NextRandom() {
     s_nRandomSeed = s_nRandomSeed * 214013u + 2531011u;
     return static_cast<int>((s_nRandomSeed >> 16) & 0x7fff);
 }
-
 
 std::vector<GroupEntry*> FindTargetGroups(CServerCore& core, const CanPostFn& canPost,
                                           const std::string& newsgroups) {
@@ -179,9 +177,9 @@ std::string FormatArticleDate(time_t now) {
     char sign = offset < 0 ? '-' : '+';
     if (offset < 0) offset = -offset;
     // Names are spelt out here: the C library's would follow the user's locale.
-    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday % 7],
-                  tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
-                  tm.tm_sec, sign, offset / 60, offset % 60);
+    return Format("%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday % 7], tm.tm_mday,
+                  kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  sign, offset / 60, offset % 60);
 }
 
 int BodyLineCount(const std::string& headerBlock, int lineCount) {

@@ -10,8 +10,8 @@
 #include "store/xcontent.h"
 
 enum class StoreResult {
-    Stored = 0,      // stored in the target groups, or the cancel carried out
-    NoTarget = 4,    // no configured group the user may post to
+    Stored = 0,    // stored in the target groups, or the cancel carried out
+    NoTarget = 4,  // no configured group the user may post to
 };
 
 // Whether the poster may post to a group.

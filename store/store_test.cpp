@@ -14,13 +14,13 @@
 #include <optional>
 #include <regex>
 
-#include "tests/test_support.h"
 #include "common/date_key.h"
 #include "common/text.h"
 #include "store/cancel.h"
 #include "store/group_index.h"
 #include "store/posting.h"
 #include "store/server_core.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -41,7 +41,9 @@ std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+bool Exists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
 
 void SetModTime(const std::string& path, time_t when) {
     struct utimbuf times = {when, when};

@@ -18,9 +18,8 @@ struct HeaderName {
 // The position in this table is what the parser remembers as the current
 // header; 7 and 8 are the numeric ones.
 constexpr HeaderName kHeaderNames[] = {
-    {"Date:", 5},        {"From:", 5},         {"Subject:", 8},
-    {"Newsgroups:", 11}, {"References:", 11},  {"Control:", 8},
-    {"Message-ID:", 11}, {"Bytes:", 6},        {"Lines:", 6},
+    {"Date:", 5},    {"From:", 5},        {"Subject:", 8}, {"Newsgroups:", 11}, {"References:", 11},
+    {"Control:", 8}, {"Message-ID:", 11}, {"Bytes:", 6},   {"Lines:", 6},
 };
 constexpr int kNoHeader = -1;
 constexpr int kFirstNumeric = 7;

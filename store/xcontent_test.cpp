@@ -1,6 +1,5 @@
 // The article header parser and the reader that fetches a header block.
 
-#include "tests/test_support.h"
 #include "store/xcontent.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "tests/test_support.h"
 
 namespace {
 

@@ -55,7 +55,9 @@ private:
     std::unique_ptr<QApplication> m_app;
 };
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+QString U(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
 // Runs the event loop until `done` holds; false when it still does not
 // after `ms` milliseconds.
@@ -109,7 +111,9 @@ std::string ReadFile(const std::string& path) {
     return out.str();
 }
 
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 // What a message box showed; filled by AnswerMessageBoxes.
 struct ShownBox {
