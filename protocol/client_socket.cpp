@@ -55,11 +55,12 @@ void CClientSocket::Greet() {
     SendAndLog("200 connected!!\r\n");
 }
 
-void CClientSocket::SendText(const std::string& text) {
+void CClientSocket::SendText(std::string text) {
     auto item = std::make_unique<SendItem>();
-    item->data.reset(new char[text.size() ? text.size() : 1]);
-    std::memcpy(item->data.get(), text.data(), text.size());
     item->length = static_cast<int64_t>(text.size());
+    // A caller that hands over a large block (an overview) gives it away
+    // rather than having it copied.
+    item->data = std::move(text);
     Enqueue(std::move(item));
     AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
 }
@@ -270,7 +271,12 @@ void CClientSocket::OnSend(int) {
             m_nQueuedBytes -= wanted - item.length;
             if (item.length > 0) parts[count++] = {buffer, static_cast<size_t>(item.length)};
         } else if (item.length > 0) {
-            parts[count++] = {item.data.get() + item.offset, static_cast<size_t>(item.length)};
+            // Offering the kernel far more than the socket can take costs
+            // more than a further send: a large block goes out a piece at a time.
+            int64_t piece = std::min(item.length, kMaxGatherBytes - total);
+            parts[count++] = {item.data.data() + item.offset, static_cast<size_t>(piece)};
+            total += piece;
+            continue;
         }
         total += item.length;
     }

@@ -21,10 +21,10 @@ class CServerCore;
 // file read from disk when it is sent.
 struct SendItem {
     int isFile = 0;
-    std::unique_ptr<char[]> data;  // text blocks only
-    std::string path;              // file chunks only
-    int64_t offset = 0;            // next byte to send: index in data, or file position
-    int64_t length = 0;            // bytes of this item still to send
+    std::string data;    // text blocks only
+    std::string path;    // file chunks only
+    int64_t offset = 0;  // next byte to send: index in data, or file position
+    int64_t length = 0;  // bytes of this item still to send
 };
 
 class CClientSocket : public CAsyncSocket {
@@ -37,6 +37,8 @@ public:
     // reader that never reads cannot make the server hold its replies
     // without bound.
     static constexpr int64_t kMaxQueuedBytes = 64 * 1024 * 1024;
+    // Listings are queued in blocks of about this size.
+    static constexpr size_t kOverviewBlock = 64 * 1024;
     // What one send may gather from the queue.
     static constexpr int kMaxGatherParts = 64;
     static constexpr int64_t kMaxGatherBytes = 1024 * 1024;
@@ -74,7 +76,7 @@ public:
     // logs it. Called once, after the owner has registered the connection.
     void Greet();
     // Queues a copy of `text` and asks for a write notification.
-    void SendText(const std::string& text);
+    void SendText(std::string text);
     // Queues the file at `path` from byte `from` to its end, in chunks read
     // when sent, and logs the size queued. `size` is the file's size when the
     // caller has just looked it up with ArticleFileSize, else -1.

@@ -129,16 +129,20 @@ bool CClientSocket::CmdXover(const std::vector<std::string>& words) {
     int low, high;
     ParseRange(words[1], *m_pCurrentGroup, low, high);
     std::string lines;
+    lines.reserve(kOverviewBlock + 4096);
     for (const auto& a : m_pCurrentGroup->articles) {
         if (a->number < low || a->number > high) continue;
         AppendOverviewLine(lines, *a, a->number);
-        // Overview lines go out in blocks rather than one queue item each.
-        if (lines.size() >= 64 * 1024) {
-            SendText(lines);
+        // Overview lines are queued in blocks of moderate size: one queue
+        // item per line would cost a lot, and one huge block costs more still
+        // (it is built in memory that has to be fetched fresh every time).
+        if (lines.size() >= kOverviewBlock) {
+            SendText(std::move(lines));
             lines.clear();
+            lines.reserve(kOverviewBlock + 4096);
         }
     }
-    if (!lines.empty()) SendText(lines);
+    if (!lines.empty()) SendText(std::move(lines));
     SendAndLog(".\r\n");
     return true;
 }

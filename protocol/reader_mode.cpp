@@ -530,16 +530,28 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
                 SendAndLog(kSyntaxError);
                 return;
             }
-            std::string lines;
-            for (const auto& a : m_pCurrentGroup->articles)
-                if (a->number >= low && a->number <= high)
-                    lines += lineFor(*m_pCurrentGroup, *a, a->number);
-            if (lines.empty()) {
+            const auto& articles = m_pCurrentGroup->articles;
+            auto inRange = [low, high](const ArticleList::Ptr& a) {
+                return a->number >= low && a->number <= high;
+            };
+            if (std::none_of(articles.begin(), articles.end(), inRange)) {
                 SendAndLog(kEmptyRange);
                 return;
             }
             SendAndLog(status);
-            SendText(lines);
+            // Queued in blocks of moderate size, as XOVER does.
+            std::string lines;
+            lines.reserve(kOverviewBlock + 4096);
+            for (const auto& a : articles) {
+                if (!inRange(a)) continue;
+                lines += lineFor(*m_pCurrentGroup, *a, a->number);
+                if (lines.size() >= kOverviewBlock) {
+                    SendText(std::move(lines));
+                    lines.clear();
+                    lines.reserve(kOverviewBlock + 4096);
+                }
+            }
+            if (!lines.empty()) SendText(std::move(lines));
             SendAndLog(".\r\n");
         };
 
