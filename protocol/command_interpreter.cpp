@@ -5,23 +5,11 @@
 #include "common/file_util.h"
 #include "common/text.h"
 #include "protocol/client_socket.h"
+#include "protocol/replies.h"
 #include "store/group_index.h"
 #include "store/server_core.h"
 
-namespace {
-
-constexpr char kNotRecognized[] = "500 command not recognized!!\r\n";
-constexpr char kNoGroupSelected[] = "412 No news group current selected!!\r\n";
-
-std::string Denied(const std::string& argument) {
-    return "502 access restriction or permission denied [" + argument + "]!!\r\n";
-}
-
-std::string NoSuchArticle(const std::string& argument) {
-    return "430 no such article found [" + argument + "]!!\r\n";
-}
-
-}  // namespace
+using namespace replies;
 
 const CClientSocket::CommandRow CClientSocket::kCommands[] = {
     {"LIST", 1, &CClientSocket::CmdList},       {"LIST", 2, &CClientSocket::CmdListOverviewFmt},
@@ -60,7 +48,7 @@ void CClientSocket::ProcessCommand(const std::string& text) {
 }
 
 bool CClientSocket::CmdList(const std::vector<std::string>&) {
-    SendAndLog("215 list of newsgroups follows!!\r\n");
+    SendAndLog(kListFollows);
     for (const auto& group : m_pOwner->m_groups) {
         if (!CanRead(*group)) continue;
         SendText(Format("%s %d %d %s\r\n", group->name.c_str(), group->lastNumber,
@@ -72,9 +60,7 @@ bool CClientSocket::CmdList(const std::vector<std::string>&) {
 
 bool CClientSocket::CmdListOverviewFmt(const std::vector<std::string>& words) {
     if (SjisUpper(words[1]) != "OVERVIEW.FMT") return false;
-    SendAndLog(
-        "215 Order of fields in overview database.\r\nSubject:\r\nFrom:\r\nDate:\r\n"
-        "Message-ID:\r\nReferences:\r\nBytes:\r\nLines:\r\n.\r\n");
+    SendAndLog(kOverviewFormat);
     return true;
 }
 
@@ -82,7 +68,7 @@ bool CClientSocket::CmdGroup(const std::vector<std::string>& words) {
     m_pCurrentGroup = nullptr;
     GroupEntry* group = m_pOwner->FindGroup(words[1]);
     if (!group) {
-        SendAndLog("411 no such news group [" + words[1] + "]!!\r\n");
+        SendAndLog(NoSuchGroup(words[1]));
     } else if (!CanRead(*group)) {
         SendAndLog(Denied(words[1]));
     } else {
@@ -122,7 +108,7 @@ bool CClientSocket::CmdXover(const std::vector<std::string>& words) {
         return true;
     }
     if (!CanRead(*m_pCurrentGroup)) {
-        SendAndLog("502 access restriction or permission denied!!\r\n");
+        SendAndLog(kDeniedGroup);
         return true;
     }
     SendAndLog("224 Overview information follows!!\r\n");
@@ -199,12 +185,12 @@ bool CClientSocket::CmdArticle(const std::vector<std::string>& words) {
 
 bool CClientSocket::CmdPost(const std::vector<std::string>&) {
     m_bPostMode = 1;
-    SendAndLog("340 continue posting!!\r\n");
+    SendAndLog(kContinuePosting);
     return true;
 }
 
 bool CClientSocket::CmdQuit(const std::vector<std::string>&) {
-    SendAndLog("205 closing connection - goodbye!!\r\n");
+    SendAndLog(kGoodbye);
     MarkFinished();
     return true;
 }

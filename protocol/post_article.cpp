@@ -2,6 +2,7 @@
 
 #include "common/file_util.h"
 #include "protocol/client_socket.h"
+#include "protocol/replies.h"
 #include "store/posting.h"
 
 void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCount, bool complete,
@@ -32,7 +33,7 @@ void PostArticle(CClientSocket& client, const std::string& tempPath, int lineCou
         core.SaveGroupIndexes();
         reply = "240 article posted successfully!!\r\n";
     } else {
-        reply = "411 no such news group [" + header.newsgroups + "]!!\r\n";
+        reply = replies::NoSuchGroup(header.newsgroups);
     }
     client.SendAndLog(reply);
     client.m_bPostMode = 0;

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "common/wildmat.h"
 #include "protocol/client_socket.h"
+#include "protocol/replies.h"
 #include "store/group_index.h"
 #include "store/server_core.h"
 #include "store/xcontent.h"
@@ -20,22 +21,13 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-constexpr char kNotRecognized[] = "500 command not recognized!!\r\n";
+using namespace replies;
+
 constexpr char kSyntaxError[] = "501 Syntax error\r\n";
-constexpr char kNoGroupSelected[] = "412 No news group current selected!!\r\n";
 constexpr char kNoCurrentArticle[] = "420 No current article selected\r\n";
 constexpr char kNoSuchNumber[] = "423 No article with that number\r\n";
 constexpr char kEmptyRange[] = "423 No articles in that range\r\n";
-constexpr char kOverviewFollows[] = "224 Overview information follows!!\r\n";
 constexpr char kAuthRequired[] = "480 Authentication required for command!!\r\n";
-
-std::string Denied(const std::string& argument) {
-    return "502 access restriction or permission denied [" + argument + "]!!\r\n";
-}
-
-std::string NoSuchArticle(const std::string& argument) {
-    return "430 no such article found [" + argument + "]!!\r\n";
-}
 
 bool AllDigits(std::string_view s) {
     return !s.empty() &&
@@ -232,7 +224,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             SendAndLog(kSyntaxError);
             return;
         }
-        SendAndLog("205 closing connection - goodbye!!\r\n");
+        SendAndLog(kGoodbye);
         MarkFinished();
         return;
     }
@@ -242,7 +234,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             return;
         }
         m_bPostMode = 1;
-        SendAndLog("340 continue posting!!\r\n");
+        SendAndLog(kContinuePosting);
         return;
     }
     if (command == "DATE") {
@@ -271,7 +263,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
     auto selectGroup = [&](const std::string& name) -> GroupEntry* {
         GroupEntry* group = core.FindGroup(name);
         if (!group) {
-            SendAndLog("411 no such news group [" + name + "]!!\r\n");
+            SendAndLog(NoSuchGroup(name));
             return nullptr;
         }
         if (!CanRead(*group)) {
@@ -315,7 +307,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             SendAndLog(kNoGroupSelected);
             return;
         } else if (!CanRead(*m_pCurrentGroup)) {
-            SendAndLog("502 access restriction or permission denied!!\r\n");
+            SendAndLog(kDeniedGroup);
             return;
         } else {
             group = selectGroup(m_pCurrentGroup->name) ? m_pCurrentGroup : nullptr;
@@ -350,7 +342,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         }
         if (!needGroup()) return;
         if (!CanRead(*m_pCurrentGroup)) {
-            SendAndLog("502 access restriction or permission denied!!\r\n");
+            SendAndLog(kDeniedGroup);
             return;
         }
         if (!m_bArticleSelected) {
@@ -411,8 +403,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         }
         if (!needGroup()) return false;
         if (!CanRead(*m_pCurrentGroup)) {
-            SendAndLog(w.size() > at ? Denied(w[at])
-                                     : "502 access restriction or permission denied!!\r\n");
+            SendAndLog(w.size() > at ? Denied(w[at]) : kDeniedGroup);
             return false;
         }
         int number;
@@ -518,7 +509,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             }
             if (!needGroup()) return;
             if (!CanRead(*m_pCurrentGroup)) {
-                SendAndLog("502 access restriction or permission denied!!\r\n");
+                SendAndLog(kDeniedGroup);
                 return;
             }
             int low, high;
@@ -612,9 +603,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             return;
         }
         if (keyword == "OVERVIEW.FMT") {
-            SendAndLog(
-                "215 Order of fields in overview database.\r\nSubject:\r\nFrom:\r\nDate:\r\n"
-                "Message-ID:\r\nReferences:\r\nBytes:\r\nLines:\r\n.\r\n");
+            SendAndLog(kOverviewFormat);
             return;
         }
         bool active = keyword == "ACTIVE";
@@ -622,7 +611,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             SendAndLog(kSyntaxError);
             return;
         }
-        SendAndLog(active ? "215 list of newsgroups follows!!\r\n" : "215 descriptions follow\r\n");
+        SendAndLog(active ? kListFollows : "215 descriptions follow\r\n");
         std::string lines;
         for (const auto& group : core.m_groups) {
             if (!CanRead(*group) || !Wildmat(group->name, pattern)) continue;
