@@ -30,7 +30,7 @@ FileReadCache::Entry& FileReadCache::Slot(const std::string& path) {
             if (e->second.lastUse < oldest->second.lastUse) oldest = e;
         Drop(oldest);
     }
-    return m_entries.emplace(path, Entry{-1, 0, 0, 0}).first->second;
+    return m_entries.emplace(path, Entry{-1, 0, 0, -1, -1, 0}).first->second;
 }
 
 int64_t FileReadCache::Size(const std::string& path) {
@@ -41,13 +41,19 @@ int64_t FileReadCache::Size(const std::string& path) {
         return -1;
     }
     Entry& entry = Slot(path);
-    if (entry.fd >= 0 && (entry.device != st.st_dev || entry.inode != st.st_ino)) {
+    long long modified =
+        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    if (entry.fd >= 0 &&
+        (entry.device != st.st_dev || entry.inode != st.st_ino ||
+         entry.size != static_cast<long long>(st.st_size) || entry.modified != modified)) {
         // Another file now stands at the path.
         ::close(entry.fd);
         entry.fd = -1;
     }
     entry.device = st.st_dev;
     entry.inode = st.st_ino;
+    entry.size = static_cast<long long>(st.st_size);
+    entry.modified = modified;
     entry.lastUse = ++m_nClock;
     return static_cast<int64_t>(st.st_size);
 }

@@ -32,6 +32,10 @@ private:
         int fd;  // -1 until the file is read
         dev_t device;
         ino_t inode;
+        // With the device and inode, these tell a file re-created at the same
+        // path (which may get the same inode back) from the one kept open.
+        long long size;
+        long long modified;  // nanoseconds
         uint64_t lastUse;
     };
     void Drop(std::unordered_map<std::string, Entry>::iterator it);

@@ -34,8 +34,8 @@
 namespace {
 
 const CaptureSocket::Budget kBudgets[8] = {
-    {0, false}, {1, false}, {3, false}, {61, false},
-    {4096, false}, {0, true}, {5, true}, {1000, false},
+    {0, false},    {1, false}, {3, false}, {61, false},
+    {4096, false}, {0, true},  {5, true},  {1000, false},
 };
 
 constexpr char kTerminator[] = "\r\n.\r\n";
@@ -111,8 +111,8 @@ void CheckStoredCopy(const std::string& stored, const std::string& article, cons
                    "expected " + Escaped(want) + " in front of the article: " + Escaped(stored));
         rest.erase(0, want.size());
     }
-    FUZZ_CHECK(rest == article, "stored [" + Escaped(stored) + "] for the article [" +
-                                    Escaped(article) + "]");
+    FUZZ_CHECK(rest == article,
+               "stored [" + Escaped(stored) + "] for the article [" + Escaped(article) + "]");
 }
 
 struct Run {
@@ -186,6 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Run run;
     Drive(server, blocks, firstWithPost, kBudgets[(flags >> 4) & 7], run);
     FUZZ_CHECK(std::filesystem::is_empty(tempDir), "a posting temporary file was left behind");
+    CheckDescriptors();
     CheckIndexesRoundTrip(server);
 
     size_t end = stream.find(kTerminator);

@@ -13,10 +13,10 @@
 //             replies pile up behind partly sent ones
 //
 // Checked: the queue's byte count always matches its items; a partly taken
-// send is resumed at the first byte not taken; the queue drains; no
-// posting temporary file outlives the connection; handling one block
-// needs no more stack for many commands than for one; every index file saved
-// afterwards is what FormatGroupIndex gives and reads back to the same
+// send is resumed at the first byte not taken; the queue drains; handling
+// one block needs no more stack for many commands than for one; no posting
+// temporary file or descriptor outlives the connection; every index file
+// saved afterwards is what FormatGroupIndex gives and reads back to the same
 // entries.
 #include <cstddef>
 #include <cstdint>
@@ -28,8 +28,8 @@
 namespace {
 
 const CaptureSocket::Budget kBudgets[8] = {
-    {0, false}, {1, false}, {3, false}, {61, false},
-    {4096, false}, {0, true}, {5, true}, {1000, false},
+    {0, false},    {1, false}, {3, false}, {61, false},
+    {4096, false}, {0, true},  {5, true},  {1000, false},
 };
 
 }  // namespace
@@ -71,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         client.Drain();
     }
     FUZZ_CHECK(std::filesystem::is_empty(tempDir), "a posting temporary file was left behind");
+    CheckDescriptors();
     CheckIndexesRoundTrip(server);
     return 0;
 }

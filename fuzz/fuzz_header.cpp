@@ -35,8 +35,8 @@ std::string Describe(const XContent& h) {
 void CheckSame(const XContent& want, const std::string& text, const char* what) {
     XContent got;
     got.ParseHeader(text);
-    FUZZ_CHECK(Describe(got) == Describe(want), std::string(what) + ": got " + Describe(got) +
-                                                    ", expected " + Describe(want));
+    FUZZ_CHECK(Describe(got) == Describe(want),
+               std::string(what) + ": got " + Describe(got) + ", expected " + Describe(want));
 }
 
 // The header block as the rules give it: whole 1000-byte blocks, each up to

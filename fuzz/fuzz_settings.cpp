@@ -60,7 +60,8 @@ std::string Describe(const ServerSettings& s) {
         for (const auto& n : g->posters) out += "," + Escaped(n);
         out += "\n";
     }
-    for (const auto& u : s.m_users) out += "user " + Escaped(u->name) + " " + Escaped(u->password) + "\n";
+    for (const auto& u : s.m_users)
+        out += "user " + Escaped(u->name) + " " + Escaped(u->password) + "\n";
     return out;
 }
 

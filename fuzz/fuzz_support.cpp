@@ -195,7 +195,9 @@ void FakeServer::AppendLog(const std::string& text) {
         m_nStackUsed = std::max(m_nStackUsed, static_cast<size_t>(m_pStackBase - here));
 }
 
-void FakeServer::ShowMessage(const std::string& text) { m_messages.push_back(text); }
+void FakeServer::ShowMessage(const std::string& text) {
+    m_messages.push_back(text);
+}
 
 std::string FakeServer::Snapshot() const {
     std::string out;
@@ -245,9 +247,8 @@ void CaptureSocket::CheckQueueAccounting() const {
         FUZZ_CHECK(item->length >= 0, "negative item length");
         sum += item->length;
     }
-    FUZZ_CHECK(sum == m_nQueuedBytes,
-               "queued " + std::to_string(m_nQueuedBytes) + " but items hold " +
-                   std::to_string(sum));
+    FUZZ_CHECK(sum == m_nQueuedBytes, "queued " + std::to_string(m_nQueuedBytes) +
+                                          " but items hold " + std::to_string(sum));
 }
 
 void CaptureSocket::SendOnce() {
@@ -276,14 +277,30 @@ void CaptureSocket::Drain() {
     FUZZ_CHECK(m_nQueuedBytes == 0, "an empty queue still counts bytes");
 }
 
+void CheckDescriptors() {
+    auto count = [] {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            (void)entry;
+            ++n;
+        }
+        return n;
+    };
+    // Sent article files keep their descriptors, up to this many.
+    constexpr size_t kCachedFiles = 256;
+    static const size_t baseline = count();
+    size_t now = count();
+    FUZZ_CHECK(now <= baseline + kCachedFiles + 8, std::to_string(now) + " descriptors open, " +
+                                                       std::to_string(baseline) + " at the start");
+}
+
 std::string DescribeEntries(const GroupEntry& g) {
     std::string out = std::to_string(g.firstNumber) + " " + std::to_string(g.lastNumber) + " " +
                       std::to_string(g.articleCount) + "\n";
     for (const auto& a : g.articles)
         out += std::to_string(a->number) + "|" + Escaped(a->subject) + "|" + Escaped(a->from) +
-               "|" + Escaped(a->date) + "|" + Escaped(a->messageId) + "|" +
-               Escaped(a->references) + "|" + std::to_string(a->bytes) + "|" +
-               std::to_string(a->lines) + "\n";
+               "|" + Escaped(a->date) + "|" + Escaped(a->messageId) + "|" + Escaped(a->references) +
+               "|" + std::to_string(a->bytes) + "|" + std::to_string(a->lines) + "\n";
     return out;
 }
 
@@ -294,8 +311,8 @@ void CheckIndexesRoundTrip(FakeServer& server) {
         std::string path = server.IndexPath(*group);
         std::string want = FormatGroupIndex(*group);
         std::string got = ReadWholeFile(path);
-        FUZZ_CHECK(got == want, group->name + " index [" + Escaped(got) + "], expected [" +
-                                    Escaped(want) + "]");
+        FUZZ_CHECK(got == want,
+                   group->name + " index [" + Escaped(got) + "], expected [" + Escaped(want) + "]");
         GroupEntry reread;
         FUZZ_CHECK(ReadGroupIndex(path, reread), "cannot read " + path);
         FUZZ_CHECK(DescribeEntries(reread) == DescribeEntries(*group),

@@ -97,7 +97,7 @@ class CaptureSocket : public CClientSocket {
 public:
     // How SendVector answers.
     struct Budget {
-        int maxBytes = 0;      // at most this many bytes per send; 0: all
+        int maxBytes = 0;         // at most this many bytes per send; 0: all
         bool wouldBlock = false;  // every other send takes nothing
     };
 
@@ -124,6 +124,10 @@ private:
     int m_nCalls = 0;
     std::string m_strOffered;
 };
+
+// Fails when the process holds more descriptors than at the first call,
+// beyond what the connection's cache of sent article files may keep open.
+void CheckDescriptors();
 
 // A group's counters and entries as one comparable text.
 std::string DescribeEntries(const GroupEntry& group);

@@ -10,6 +10,7 @@ packages=(
   python3 fonts-droid-fallback
   xvfb x11-utils xdotool imagemagick trayer
   tin slrn tmux
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
