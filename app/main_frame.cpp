@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QTimerEvent>
+#include <algorithm>
 #include <cstdio>
 
 #include "app/listen_socket.h"
@@ -244,8 +245,11 @@ void CMainFrame::MaintenancePass(time_t now) {
         }
         client.Close();
         AppendLog(client.m_strLogPrefix + reason);
-        m_clients.erase(m_clients.begin() + static_cast<std::ptrdiff_t>(i));
+        m_clients[i].reset();
     }
+    // The deleted connections leave the list in one pass, the others keeping
+    // their order: erasing each from the middle would cost a pass apiece.
+    m_clients.erase(std::remove(m_clients.begin(), m_clients.end(), nullptr), m_clients.end());
     FlushStdout();
     struct tm tm {};
     LocalTime(now, tm);
