@@ -81,6 +81,16 @@ def xover_line(entry):
     return b"\t".join(b(v) for v in (number, subject, frm, date, mid, refs, size, lines)) + b"\r\n"
 
 
+def wait_until(predicate, timeout=10.0, what="condition"):
+    """Polls `predicate` until it holds; fails after `timeout` seconds."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
 class Server:
     """One server process in its own directory."""
 

@@ -4,7 +4,7 @@ import os
 import signal
 import time
 
-from harness import ServerTest
+from harness import ServerTest, wait_until
 
 HOUR = 3600
 
@@ -24,14 +24,6 @@ def stored(n, subject=b"s", lines=True):
 def index_line(n, data, subject=b"s"):
     return b"%d\t%s\tf@x\td%d\t<%d@x>\t%d\t%d\t\r\n" % (n, subject, n, n, len(data), n + 100)
 
-
-def wait_until(predicate, timeout=10.0, what="condition"):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if predicate():
-            return
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
 
 
 class StoreCase(ServerTest):

@@ -7,7 +7,7 @@ import socket
 import tempfile
 import time
 
-from harness import ServerTest
+from harness import ServerTest, wait_until
 
 OK_240 = b"240 article posted successfully!!\r\n"
 GENERATED_ID = re.compile(rb"Message-ID: (<(\d+)@(\d{14})>)\r\n")
@@ -46,14 +46,6 @@ def stamp(t):
 def numbered_files(directory):
     return sorted(int(n) for n in os.listdir(directory) if n.isdigit())
 
-
-def wait_until(predicate, timeout=5.0, what="condition"):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if predicate():
-            return
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
 
 
 class PostingCase(ServerTest):
