@@ -65,6 +65,13 @@ void CClientSocket::SendText(std::string text) {
     AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
 }
 
+void CClientSocket::QueueListing(std::string& pending, bool last) {
+    if (pending.empty() || (!last && pending.size() < kOverviewBlock)) return;
+    SendText(std::move(pending));
+    pending.clear();
+    if (!last) pending.reserve(kOverviewBlock + 4096);
+}
+
 void CClientSocket::Enqueue(std::unique_ptr<SendItem> item) {
     if (m_bQueueOverflow) return;
     m_nQueuedBytes += item->length;

@@ -77,6 +77,12 @@ public:
     void Greet();
     // Queues a copy of `text` and asks for a write notification.
     void SendText(std::string text);
+    // Queues the lines of a listing gathered in `pending` once they make a
+    // block (everything left when `last`), and leaves `pending` empty with
+    // room for the next block. Listings go out in blocks of moderate size:
+    // an item per line costs a lot, and one huge block more still (its
+    // memory has to be fetched fresh every time).
+    void QueueListing(std::string& pending, bool last);
     // Queues the file at `path` from byte `from` to its end, in chunks read
     // when sent, and logs the size queued. `size` is the file's size when the
     // caller has just looked it up with ArticleFileSize, else -1.

@@ -119,16 +119,9 @@ bool CClientSocket::CmdXover(const std::vector<std::string>& words) {
     for (const auto& a : m_pCurrentGroup->articles) {
         if (a->number < low || a->number > high) continue;
         AppendOverviewLine(lines, *a, a->number);
-        // Overview lines are queued in blocks of moderate size: one queue
-        // item per line would cost a lot, and one huge block costs more still
-        // (it is built in memory that has to be fetched fresh every time).
-        if (lines.size() >= kOverviewBlock) {
-            SendText(std::move(lines));
-            lines.clear();
-            lines.reserve(kOverviewBlock + 4096);
-        }
+        QueueListing(lines, false);
     }
-    if (!lines.empty()) SendText(std::move(lines));
+    QueueListing(lines, true);
     SendAndLog(".\r\n");
     return true;
 }

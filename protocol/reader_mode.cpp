@@ -530,19 +530,14 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
                 return;
             }
             SendAndLog(status);
-            // Queued in blocks of moderate size, as XOVER does.
             std::string lines;
             lines.reserve(kOverviewBlock + 4096);
             for (const auto& a : articles) {
                 if (!inRange(a)) continue;
                 lines += lineFor(*m_pCurrentGroup, *a, a->number);
-                if (lines.size() >= kOverviewBlock) {
-                    SendText(std::move(lines));
-                    lines.clear();
-                    lines.reserve(kOverviewBlock + 4096);
-                }
+                QueueListing(lines, false);
             }
-            if (!lines.empty()) SendText(std::move(lines));
+            QueueListing(lines, true);
             SendAndLog(".\r\n");
         };
 
