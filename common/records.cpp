@@ -6,6 +6,7 @@ void ArticleList::push_back(Ptr entry) {
     if (!m_items.empty() && entry->number < m_items.back()->number) m_bAscending = false;
     auto inserted = m_byId.emplace(entry->messageId, entry.get());
     if (!inserted.second) m_bDuplicateIds = true;
+    m_numbers.push_back(entry->number);
     m_items.push_back(std::move(entry));
 }
 
@@ -13,6 +14,7 @@ ArticleList::const_iterator ArticleList::erase(const_iterator position) {
     size_t index = static_cast<size_t>(position - m_items.begin());
     Ptr doomed = std::move(m_items[index]);
     m_items.erase(m_items.begin() + static_cast<std::ptrdiff_t>(index));
+    m_numbers.erase(m_numbers.begin() + static_cast<std::ptrdiff_t>(index));
     ++m_nRemovals;
     Forget(doomed.get());
     return m_items.begin() + static_cast<std::ptrdiff_t>(index);
@@ -21,6 +23,7 @@ ArticleList::const_iterator ArticleList::erase(const_iterator position) {
 void ArticleList::clear() {
     if (!m_items.empty()) ++m_nRemovals;
     m_items.clear();
+    m_numbers.clear();
     m_byId.clear();
     m_bAscending = true;
     m_bDuplicateIds = false;
@@ -42,6 +45,8 @@ void ArticleList::Forget(const ArticleEntry* entry) {
 }
 
 void ArticleList::Reindex() {
+    m_numbers.clear();
+    for (const Ptr& a : m_items) m_numbers.push_back(a->number);
     m_byId.clear();
     m_bAscending = true;
     m_bDuplicateIds = false;
@@ -52,14 +57,16 @@ void ArticleList::Reindex() {
 }
 
 ArticleEntry* ArticleList::FindNumber(int number) const {
+    // The numbers are searched in a copy of their own, packed together, so a
+    // lookup does not visit an entry for every step.
     if (m_bAscending) {
-        auto it = std::lower_bound(m_items.begin(), m_items.end(), number,
-                                   [](const Ptr& a, int n) { return a->number < n; });
-        return (it != m_items.end() && (*it)->number == number) ? it->get() : nullptr;
+        auto it = std::lower_bound(m_numbers.begin(), m_numbers.end(), number);
+        return (it != m_numbers.end() && *it == number)
+                   ? m_items[static_cast<size_t>(it - m_numbers.begin())].get()
+                   : nullptr;
     }
-    for (const Ptr& a : m_items)
-        if (a->number == number) return a.get();
-    return nullptr;
+    auto it = std::find(m_numbers.begin(), m_numbers.end(), number);
+    return it == m_numbers.end() ? nullptr : m_items[static_cast<size_t>(it - m_numbers.begin())].get();
 }
 
 ArticleEntry* ArticleList::FindMessageId(std::string_view messageId) const {
@@ -69,10 +76,10 @@ ArticleEntry* ArticleList::FindMessageId(std::string_view messageId) const {
 
 size_t ArticleList::PositionOf(const ArticleEntry* entry) const {
     if (m_bAscending) {
-        auto it = std::lower_bound(m_items.begin(), m_items.end(), entry->number,
-                                   [](const Ptr& a, int n) { return a->number < n; });
-        for (; it != m_items.end() && (*it)->number == entry->number; ++it)
-            if (it->get() == entry) return static_cast<size_t>(it - m_items.begin());
+        auto it = std::lower_bound(m_numbers.begin(), m_numbers.end(), entry->number);
+        for (size_t i = static_cast<size_t>(it - m_numbers.begin());
+             i < m_items.size() && m_numbers[i] == entry->number; ++i)
+            if (m_items[i].get() == entry) return i;
     }
     for (size_t i = 0; i < m_items.size(); ++i)
         if (m_items[i].get() == entry) return i;

@@ -43,6 +43,7 @@ public:
     // not grow the list and its map step by step.
     void reserve(size_t count) {
         m_items.reserve(count);
+        m_numbers.reserve(count);
         m_byId.reserve(count);
     }
     // Removes and destroys the entry; returns the position after it.
@@ -68,6 +69,7 @@ private:
     void Reindex();
 
     std::vector<Ptr> m_items;
+    std::vector<int> m_numbers;  // m_items[i]->number, for searching
     // Message-ID -> first entry in list order; the key views the entry's own
     // string, which never changes while the entry is listed.
     std::unordered_map<std::string_view, ArticleEntry*> m_byId;
@@ -90,6 +92,7 @@ void ArticleList::RemoveIf(Pred remove) {
     }
     if (!removed) return;
     m_items.resize(out);
+    // Reindex() rebuilds the numbers too.
     ++m_nRemovals;
     Reindex();
 }
