@@ -3,72 +3,339 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 #include <cerrno>
+#include <cstring>
+
+namespace {
+
+long long Nanoseconds(const timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+}  // namespace
+
+FileReadCache::Identity FileReadCache::IdentityOf(const struct stat& st) {
+    Identity identity;
+    identity.device = st.st_dev;
+    identity.inode = st.st_ino;
+    identity.size = static_cast<long long>(st.st_size);
+    identity.modified = Nanoseconds(st.st_mtim);
+    identity.changed = Nanoseconds(st.st_ctim);
+    return identity;
+}
+
+namespace {
+
+// Opens `path`, or its last part within `directory` when that is an open
+// directory, which spares the lookup of every directory above.
+int OpenForReading(const std::string& path, int directory = AT_FDCWD) {
+    const char* name = path.c_str();
+    if (directory != AT_FDCWD) name += path.rfind('/') + 1;
+    // Reading an article is no reason to write its inode back to disk; the
+    // flag is refused for files of another owner, which are opened without.
+    // Never blocking: something other than a file (a FIFO) may stand there.
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    int fd;
+    do fd = ::openat(directory, name, kFlags | O_NOATIME);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == EPERM) {
+        do fd = ::openat(directory, name, kFlags);
+        while (fd < 0 && errno == EINTR);
+    }
+    return fd;
+}
+
+// The directory part of `path`: what comes before its last slash.
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string Joined(const std::string& directory, const char* name) {
+    return directory == "/" ? directory + name : directory + "/" + name;
+}
+
+}  // namespace
 
 FileReadCache::~FileReadCache() {
     Clear();
+    for (auto& directory : m_directories)
+        if (directory.second.fd >= 0) ::close(directory.second.fd);
+    if (m_nNotifyFd >= 0) ::close(m_nNotifyFd);
 }
 
 void FileReadCache::Clear() {
-    for (auto& entry : m_entries)
-        if (entry.second.fd >= 0) ::close(entry.second.fd);
-    m_entries.clear();
+    while (!m_lru.empty()) Forget(m_lru.begin());
 }
 
-void FileReadCache::Drop(std::unordered_map<std::string, Entry>::iterator it) {
-    if (it->second.fd >= 0) ::close(it->second.fd);
-    m_entries.erase(it);
+void FileReadCache::KeepDescriptor(Entry& entry, int fd) {
+    entry.fd = fd;
+    m_fdOrder.push_front(&entry);
+    entry.fdPlace = m_fdOrder.begin();
+    ++m_nDescriptors;
+    // The newest is never the one let go of.
+    while (m_nDescriptors > m_limits.maxDescriptors && m_fdOrder.size() > 1)
+        CloseDescriptor(*m_fdOrder.back());
 }
 
-FileReadCache::Entry& FileReadCache::Slot(const std::string& path) {
-    auto it = m_entries.find(path);
-    if (it != m_entries.end()) return it->second;
-    if (m_entries.size() >= m_nCapacity) {
-        auto oldest = m_entries.begin();
-        for (auto e = m_entries.begin(); e != m_entries.end(); ++e)
-            if (e->second.lastUse < oldest->second.lastUse) oldest = e;
-        Drop(oldest);
-    }
-    return m_entries.emplace(path, Entry{-1, 0, 0, -1, -1, 0}).first->second;
+void FileReadCache::CloseDescriptor(Entry& entry) {
+    if (entry.fd < 0) return;
+    ::close(entry.fd);
+    entry.fd = -1;
+    m_fdOrder.erase(entry.fdPlace);
+    --m_nDescriptors;
+}
+
+void FileReadCache::DropContent(Entry& entry) {
+    if (!entry.content) return;
+    m_nContentBytes -= static_cast<int64_t>(entry.content.size);
+    entry.content = FileContent();
+    m_contentOrder.erase(entry.contentPlace);
+}
+
+void FileReadCache::LetGoOf(Entry& entry) {
+    CloseDescriptor(entry);
+    DropContent(entry);
+}
+
+void FileReadCache::Forget(List::iterator it) {
+    LetGoOf(*it);
+    m_index.erase(it->path);
+    m_lru.erase(it);
+}
+
+FileReadCache::Entry& FileReadCache::Touch(const std::string& path) {
+    auto found = m_index.find(path);
+    if (found != m_index.end()) return Use(found->second);
+    m_lru.emplace_front();
+    m_lru.front().path = path;
+    m_index.emplace(m_lru.front().path, m_lru.begin());
+    // The newest is never the one let go of.
+    while (m_index.size() > m_limits.maxEntries && m_lru.size() > 1)
+        Forget(std::prev(m_lru.end()));
+    return m_lru.front();
+}
+
+FileReadCache::Entry& FileReadCache::Use(List::iterator it) {
+    Entry& entry = *it;
+    m_lru.splice(m_lru.begin(), m_lru, it);
+    if (entry.fd >= 0) m_fdOrder.splice(m_fdOrder.begin(), m_fdOrder, entry.fdPlace);
+    if (entry.content)
+        m_contentOrder.splice(m_contentOrder.begin(), m_contentOrder, entry.contentPlace);
+    return entry;
 }
 
 int64_t FileReadCache::Size(const std::string& path) {
+    ReadReports();
+    auto found = m_index.find(path);
+    if (found != m_index.end() && found->second->trusted) {
+        return static_cast<int64_t>(Use(found->second).identity.size);
+    }
+    // Watched before it is looked at, so that any change after the look is
+    // reported. The file is opened rather than looked up by name: it is about
+    // to be read anyway, and the descriptor says which file was read.
+    int directory = Watch(path);
+    bool watched = directory != AT_FDCWD;
+    int fd = OpenForReading(path, directory);
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        auto it = m_entries.find(path);
-        if (it != m_entries.end()) Drop(it);
+    bool examined = fd >= 0 ? ::fstat(fd, &st) == 0 : ::stat(path.c_str(), &st) == 0;
+    if (!examined) {
+        if (fd >= 0) ::close(fd);
+        if (found != m_index.end()) Forget(found->second);
         return -1;
     }
-    Entry& entry = Slot(path);
-    long long modified =
-        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    if (entry.fd >= 0 &&
-        (entry.device != st.st_dev || entry.inode != st.st_ino ||
-         entry.size != static_cast<long long>(st.st_size) || entry.modified != modified)) {
-        // Another file now stands at the path.
-        ::close(entry.fd);
-        entry.fd = -1;
+    Identity now = IdentityOf(st);
+    Entry& entry = Touch(path);
+    if (!(entry.identity == now)) {
+        // Another file now stands at the path, or this one was changed.
+        LetGoOf(entry);
+        entry.identity = now;
     }
-    entry.device = st.st_dev;
-    entry.inode = st.st_ino;
-    entry.size = static_cast<long long>(st.st_size);
-    entry.modified = modified;
-    entry.lastUse = ++m_nClock;
+    entry.trusted = watched;
+    if (fd >= 0) Keep(entry, fd);
     return static_cast<int64_t>(st.st_size);
 }
 
+void FileReadCache::Keep(Entry& entry, int fd) {
+    if (!entry.content && entry.identity.size <= m_limits.maxFileBytes) {
+        LoadContent(entry, fd);
+        if (entry.content) CloseDescriptor(entry);
+    } else if (!entry.content && entry.fd < 0) {
+        KeepDescriptor(entry, fd);
+        return;
+    }
+    ::close(fd);
+}
+
+void FileReadCache::LoadContent(Entry& entry, int fd) {
+    size_t size = static_cast<size_t>(entry.identity.size);
+    std::shared_ptr<char> bytes = m_pool->Allocate(size);
+    size_t total = 0;
+    while (total < size) {
+        ssize_t n = ::pread(fd, bytes.get() + total, size - total, static_cast<off_t>(total));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        total += static_cast<size_t>(n);
+    }
+    // Only a file read whole is kept.
+    if (total != size) return;
+    entry.content.bytes = std::move(bytes);
+    entry.content.size = size;
+    m_contentOrder.push_front(&entry);
+    entry.contentPlace = m_contentOrder.begin();
+    m_nContentBytes += static_cast<int64_t>(size);
+    // The newest is never the one let go of.
+    while (m_nContentBytes > m_limits.maxContentBytes && m_contentOrder.size() > 1)
+        DropContent(*m_contentOrder.back());
+}
+
+int FileReadCache::Watch(const std::string& path) {
+    std::string directory = DirectoryOf(path);
+    std::string parent = DirectoryOf(directory);
+    // The parent reports the directory itself being renamed, removed or
+    // replaced (a symbolic link pointed elsewhere, say).
+    const Directory* watched = WatchDirectory(directory);
+    if (!watched || !WatchDirectory(parent) || path.back() == '/') return AT_FDCWD;
+    return watched->fd;
+}
+
+const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string& directory) {
+#ifdef __linux__
+    if (m_nNotifyFd == -2)
+        m_nNotifyFd = m_limits.watchChanges ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
+    if (m_nNotifyFd < 0) return nullptr;
+    auto found = m_directories.find(directory);
+    if (found != m_directories.end()) return found->second.watch >= 0 ? &found->second : nullptr;
+    constexpr uint32_t kChanges = IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                  IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                                  IN_ONLYDIR;
+    int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(), kChanges);
+    // Not there yet (a group before its first article): asked again next time.
+    if (watch < 0) return nullptr;
+    Directory& record = m_directories[directory];
+    record.path = directory;
+    auto other = m_watchedPaths.find(watch);
+    if (other != m_watchedPaths.end() && other->second != directory) {
+        // The same directory under a second path: reports name only one of
+        // them, so neither is relied on.
+        m_directories[other->second].watch = -1;
+        DistrustAll();
+        return nullptr;
+    }
+    // Opened after the watch was set: a later replacement is reported.
+    int fd;
+    do fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        ::inotify_rm_watch(m_nNotifyFd, watch);
+        m_directories.erase(directory);
+        return nullptr;
+    }
+    record.watch = watch;
+    record.fd = fd;
+    m_watchedPaths[watch] = directory;
+    return &record;
+#else
+    (void)directory;
+    return nullptr;
+#endif
+}
+
+void FileReadCache::ReadReports() {
+#ifdef __linux__
+    if (m_nNotifyFd < 0) return;
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+        ssize_t n = ::read(m_nNotifyFd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        for (char* at = buffer; at < buffer + n;) {
+            const auto* report = reinterpret_cast<const inotify_event*>(at);
+            at += sizeof(inotify_event) + report->len;
+            if (report->mask & IN_Q_OVERFLOW) {
+                DistrustAll();
+                continue;
+            }
+            auto watched = m_watchedPaths.find(report->wd);
+            if (watched == m_watchedPaths.end()) continue;
+            std::string directory = watched->second;
+            if (report->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+                DropDirectory(directory);
+                DistrustAll();
+                continue;
+            }
+            if (report->len == 0 || report->name[0] == '\0') continue;
+            std::string child = Joined(directory, report->name);
+            auto entry = m_index.find(child);
+            if (entry != m_index.end()) {
+                // Gone from the name: nothing kept for it is of use again.
+                if (report->mask & (IN_DELETE | IN_MOVED_FROM))
+                    Forget(entry->second);
+                else
+                    entry->second->trusted = false;
+            }
+            if (m_directories.count(child)) {
+                DropDirectory(child);
+                DistrustAll();
+            }
+        }
+    }
+#endif
+}
+
+void FileReadCache::DropDirectory(const std::string& directory) {
+    auto found = m_directories.find(directory);
+    if (found == m_directories.end()) return;
+    if (found->second.fd >= 0) ::close(found->second.fd);
+#ifdef __linux__
+    int watch = found->second.watch;
+    if (watch >= 0) {
+        auto owner = m_watchedPaths.find(watch);
+        if (owner != m_watchedPaths.end() && owner->second == directory) {
+            ::inotify_rm_watch(m_nNotifyFd, watch);
+            m_watchedPaths.erase(owner);
+        }
+    }
+#endif
+    m_directories.erase(found);
+}
+
+void FileReadCache::DistrustAll() {
+    for (Entry& entry : m_lru) entry.trusted = false;
+}
+
+FileContent FileReadCache::Content(const std::string& path) {
+    Entry& entry = Touch(path);
+    if (entry.content) return entry.content;
+    if (entry.identity.size < 0 || entry.identity.size > m_limits.maxFileBytes) return {};
+    if (entry.fd >= 0) {
+        LoadContent(entry, entry.fd);
+        if (entry.content) CloseDescriptor(entry);
+        return entry.content;
+    }
+    int fd = OpenForReading(path);
+    if (fd < 0) return {};
+    // Only the file Size() looked at is kept.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && IdentityOf(st) == entry.identity) LoadContent(entry, fd);
+    ::close(fd);
+    return entry.content;
+}
+
 int FileReadCache::Read(const std::string& path, char* buffer, int64_t offset, int size) {
-    Entry& entry = Slot(path);
-    entry.lastUse = ++m_nClock;
+    Entry& entry = Touch(path);
     if (entry.fd < 0) {
-        int fd;
-        do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        while (fd < 0 && errno == EINTR);
+        int fd = OpenForReading(path);
         if (fd < 0) return 0;
         // The identity noted by the last Size() stands for this descriptor:
         // both were taken within the same turn of the event loop.
-        entry.fd = fd;
+        KeepDescriptor(entry, fd);
     }
     int total = 0;
     while (total < size) {

@@ -100,6 +100,20 @@ void CClientSocket::SendFile(const std::string& path, int64_t from, int64_t size
     // The prefix holds the peer's address, so it is joined as text rather
     // than used as part of a format.
     Log(Format("Size[%3.3f]K\r\n", static_cast<double>(size - from) / 1024.0));
+    if (size > from) {
+        // A small file goes out of memory: the cache hands over the block of
+        // the very file whose size was just taken.
+        FileContent content = SentFiles().Content(path);
+        if (content && static_cast<int64_t>(content.size) == size) {
+            auto item = std::make_unique<SendItem>();
+            item->content = std::move(content);
+            item->offset = from;
+            item->length = size - from;
+            Enqueue(std::move(item));
+            AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
+            return;
+        }
+    }
     for (int64_t offset = from; offset < size; offset += kFileChunk) {
         auto item = std::make_unique<SendItem>();
         item->isFile = 1;
@@ -281,7 +295,8 @@ void CClientSocket::OnSend(int) {
             // Offering the kernel far more than the socket can take costs
             // more than a further send: a large block goes out a piece at a time.
             int64_t piece = std::min(item.length, kMaxGatherBytes - total);
-            parts[count++] = {item.data.data() + item.offset, static_cast<size_t>(piece)};
+            parts[count++] = {const_cast<char*>(item.Bytes()) + item.offset,
+                              static_cast<size_t>(piece)};
             total += piece;
             continue;
         }

@@ -12,19 +12,24 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_cache.h"
 #include "common/records.h"
 #include "platform/async_socket.h"
 
 class CServerCore;
 
-// One entry of the send queue: a text block held in memory, or a chunk of a
-// file read from disk when it is sent.
+// One entry of the send queue: a text block held in memory, a file kept in
+// memory by the file cache, or a chunk of a file read from disk when it is
+// sent.
 struct SendItem {
     int isFile = 0;
-    std::string data;    // text blocks only
-    std::string path;    // file chunks only
-    int64_t offset = 0;  // next byte to send: index in data, or file position
+    std::string data;                            // text blocks only
+    FileContent content;                         // kept files only; never changes
+    std::string path;                            // file chunks only
+    int64_t offset = 0;  // next byte to send: index in the bytes, or file position
     int64_t length = 0;  // bytes of this item still to send
+
+    const char* Bytes() const { return content ? content.bytes.get() : data.data(); }
 };
 
 class CClientSocket : public CAsyncSocket {

@@ -235,6 +235,35 @@ class ArticleTest(ProtocolTest):
         other.command("GROUP local.test")
         self.assertEqual(self.xover(other, "1-100"), self.expected_xover([5, 3, 7]))
 
+    def test_file_changed_after_it_was_sent_is_sent_as_it_now_is(self):
+        s = self.start()
+        c = self.client(s)
+        c.command("GROUP local.test")
+        path = s.path("local.test", "5")
+        status = b"220 5 <5@example.org> Article retrieved, text follows!!\r\n"
+
+        def article_now(expected):
+            self.assertEqual(c.command("ARTICLE 5"), status)
+            self.assertEqual(c.read_until(), expected)
+            s.wait_log(c.prefix + b"Size[%.3f]K\r\n" % (len(expected) / 1024))
+
+        for _ in range(2):
+            article_now(ARTICLES[5])
+        # Rewritten in place with as many bytes: nothing but the bytes differ.
+        same_size = ARTICLES[5].replace(b"five", b"FIVE")
+        with open(path, "r+b") as f:
+            f.write(same_size)
+        article_now(same_size)
+        # Replaced by another file under the same name, as an editor saves.
+        longer = article("<5@example.org>", b"Fifth", b"A longer body of five.\r\n" * 50)
+        with open(path + ".new", "wb") as f:
+            f.write(longer)
+        os.replace(path + ".new", path)
+        article_now(longer)
+        os.remove(path)
+        self.assertEqual(c.command("ARTICLE 5"), b"430 no such article found [5]!!\r\n")
+        self.assertEqual(self.xover(c, "1-100"), self.expected_xover([3, 9, 4, 7]))
+
 
 class FramingTest(ProtocolTest):
     def test_command_split_over_three_sends_is_answered_once(self):

@@ -1,0 +1,127 @@
+#include "common/content_pool.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+struct ContentPool::Slab {
+    char* base = nullptr;
+    size_t cls = 0;
+    size_t blockBytes = 0;
+    size_t carved = 0;         // blocks handed out at least once
+    size_t used = 0;           // blocks handed out now
+    char* freeList = nullptr;  // freed blocks, linked through their first bytes
+};
+
+namespace {
+
+constexpr size_t kSmallest = 256;
+
+// kSmallest, then four steps to every doubling up to the largest pooled size.
+const std::array<size_t, 33>& ClassSizes() {
+    static const std::array<size_t, 33> sizes = [] {
+        std::array<size_t, 33> s{};
+        size_t i = 0;
+        for (size_t base = kSmallest; i < s.size(); base *= 2)
+            for (size_t step = 0; step < 4 && i < s.size(); ++step)
+                s[i++] = base + base / 4 * step;
+        return s;
+    }();
+    return sizes;
+}
+
+}  // namespace
+
+ContentPool::~ContentPool() {
+    for (auto& slabs : m_partial)
+        for (Slab* slab : slabs) FreeSlab(slab);
+}
+
+size_t ContentPool::ClassOf(size_t size) {
+    const auto& sizes = ClassSizes();
+    return static_cast<size_t>(std::lower_bound(sizes.begin(), sizes.end(), size) - sizes.begin());
+}
+
+size_t ContentPool::ClassBytes(size_t cls) {
+    return ClassSizes()[cls];
+}
+
+ContentPool::Slab* ContentPool::NewSlab(size_t cls) {
+    // Twice the size is mapped so that an aligned stretch can be kept: only
+    // an aligned slab can be backed by huge pages.
+    size_t mapped = 2 * kSlabBytes;
+    void* area = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED) return nullptr;
+    auto start = reinterpret_cast<uintptr_t>(area);
+    uintptr_t aligned = (start + kSlabBytes - 1) & ~(uintptr_t{kSlabBytes} - 1);
+    if (aligned > start) ::munmap(area, aligned - start);
+    uintptr_t end = start + mapped;
+    if (end > aligned + kSlabBytes) ::munmap(reinterpret_cast<void*>(aligned + kSlabBytes),
+                                             end - (aligned + kSlabBytes));
+    char* base = reinterpret_cast<char*>(aligned);
+#ifdef MADV_HUGEPAGE
+    ::madvise(base, kSlabBytes, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+    // Resident in one call instead of one fault per page; where the system
+    // cannot, the pages come as they are touched.
+    ::madvise(base, kSlabBytes, MADV_POPULATE_WRITE);
+#endif
+    auto* slab = new Slab;
+    slab->base = base;
+    slab->cls = cls;
+    slab->blockBytes = ClassBytes(cls);
+    ++m_nSlabs;
+    return slab;
+}
+
+void ContentPool::FreeSlab(Slab* slab) {
+    ::munmap(slab->base, kSlabBytes);
+    delete slab;
+    --m_nSlabs;
+}
+
+std::shared_ptr<char> ContentPool::Allocate(size_t size) {
+    if (size == 0 || size > kLargestPooled)
+        return std::shared_ptr<char>(new char[std::max<size_t>(size, 1)],
+                                     std::default_delete<char[]>());
+    size_t cls = ClassOf(size);
+    if (m_partial.size() <= cls) m_partial.resize(ClassSizes().size());
+    std::vector<Slab*>& slabs = m_partial[cls];
+    if (slabs.empty()) {
+        Slab* fresh = NewSlab(cls);
+        if (!fresh)
+            return std::shared_ptr<char>(new char[size], std::default_delete<char[]>());
+        slabs.push_back(fresh);
+    }
+    Slab* slab = slabs.back();
+    char* block;
+    if (slab->freeList) {
+        block = slab->freeList;
+        slab->freeList = *reinterpret_cast<char**>(block);
+    } else {
+        block = slab->base + slab->carved * slab->blockBytes;
+        ++slab->carved;
+    }
+    ++slab->used;
+    bool full = !slab->freeList && (slab->carved + 1) * slab->blockBytes > kSlabBytes;
+    if (full) slabs.pop_back();
+    std::shared_ptr<ContentPool> self = shared_from_this();
+    return std::shared_ptr<char>(block, [self, slab](char* p) { self->Release(slab, p); });
+}
+
+void ContentPool::Release(Slab* slab, char* block) {
+    bool wasFull = !slab->freeList && (slab->carved + 1) * slab->blockBytes > kSlabBytes;
+    *reinterpret_cast<char**>(block) = slab->freeList;
+    slab->freeList = block;
+    --slab->used;
+    std::vector<Slab*>& slabs = m_partial[slab->cls];
+    if (slab->used == 0) {
+        if (!wasFull) slabs.erase(std::find(slabs.begin(), slabs.end(), slab));
+        FreeSlab(slab);
+        return;
+    }
+    if (wasFull) slabs.push_back(slab);
+}
