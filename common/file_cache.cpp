@@ -49,6 +49,17 @@ int OpenForReading(const std::string& path, int directory = AT_FDCWD) {
     return fd;
 }
 
+#ifdef __linux__
+// A parent is watched for its names only: the server's own log, written
+// beside the group directories, is then no report at all.
+constexpr uint32_t kNameChanges =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kContentChanges = kNameChanges | IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE;
+#else
+constexpr uint32_t kNameChanges = 1;
+constexpr uint32_t kContentChanges = 3;
+#endif
+
 // The directory part of `path`: what comes before its last slash.
 std::string DirectoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -200,22 +211,36 @@ int FileReadCache::Watch(const std::string& path) {
     std::string parent = DirectoryOf(directory);
     // The parent reports the directory itself being renamed, removed or
     // replaced (a symbolic link pointed elsewhere, say).
-    const Directory* watched = WatchDirectory(directory);
-    if (!watched || !WatchDirectory(parent) || path.back() == '/') return AT_FDCWD;
+    const Directory* watched = WatchDirectory(directory, kContentChanges);
+    if (!watched || !WatchDirectory(parent, kNameChanges) || path.back() == '/') return AT_FDCWD;
     return watched->fd;
 }
 
-const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string& directory) {
+const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string& directory,
+                                                              uint32_t changes) {
 #ifdef __linux__
     if (m_nNotifyFd == -2)
         m_nNotifyFd = m_limits.watchChanges ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
     if (m_nNotifyFd < 0) return nullptr;
     auto found = m_directories.find(directory);
-    if (found != m_directories.end()) return found->second.watch >= 0 ? &found->second : nullptr;
-    constexpr uint32_t kChanges = IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
-                                  IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
-                                  IN_ONLYDIR;
-    int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(), kChanges);
+    if (found != m_directories.end()) {
+        Directory& known = found->second;
+        if (known.watch < 0) return nullptr;
+        if ((known.changes & changes) == changes) return &known;
+        // Watched for names only so far (as a parent); now for contents too.
+        int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(),
+                                        changes | IN_MASK_ADD | IN_ONLYDIR);
+        if (watch == known.watch) {
+            known.changes |= changes;
+            return &known;
+        }
+        // Another directory stands there now.
+        if (watch >= 0 && !m_watchedPaths.count(watch)) ::inotify_rm_watch(m_nNotifyFd, watch);
+        DropDirectory(directory);
+        DistrustAll();
+        return nullptr;
+    }
+    int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(), changes | IN_ONLYDIR);
     // Not there yet (a group before its first article): asked again next time.
     if (watch < 0) return nullptr;
     Directory& record = m_directories[directory];
@@ -238,11 +263,13 @@ const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string&
         return nullptr;
     }
     record.watch = watch;
+    record.changes = changes;
     record.fd = fd;
     m_watchedPaths[watch] = directory;
     return &record;
 #else
     (void)directory;
+    (void)changes;
     return nullptr;
 #endif
 }

@@ -115,14 +115,16 @@ private:
     // Change reports: a watched directory and what happened under it.
     struct Directory {
         std::string path;
-        int watch = -1;  // -1: cannot be watched
-        int fd = -1;     // the directory, for opening names within it
+        int watch = -1;         // -1: cannot be watched
+        uint32_t changes = 0;   // what the watch reports
+        int fd = -1;            // the directory, for opening names within it
     };
     // Watches the directory of `path` and its parent. Returns the directory's
     // descriptor, or AT_FDCWD when either cannot be watched.
     int Watch(const std::string& path);
-    // The directory's record, or null when it cannot be watched.
-    const Directory* WatchDirectory(const std::string& directory);
+    // The directory's record, watched for at least `changes`, or null when
+    // it cannot be watched.
+    const Directory* WatchDirectory(const std::string& directory, uint32_t changes);
     // Reads every pending report and withdraws trust where one applies.
     void ReadReports();
     void DropDirectory(const std::string& directory);
