@@ -2,7 +2,8 @@
 # Runs the whole benchmark: builds the Release server and the tools when
 # needed, starts the server in a temporary directory with its own settings
 # file on a free loopback port, fills the groups, runs every workload, and
-# prints one table. Then measures start-up with a 100,000-article index.
+# prints one table. Then measures start-up with a 100,000-article index, and
+# the same workloads against a server that does no work (bench/null_server).
 #
 #   bench/run.sh [--connections N] [--w5-size N] [--keep]
 #
@@ -46,6 +47,7 @@ fi
 SERVER_BIN=$BUILD/marrowby
 BENCH=$BUILD/bench/nntp_bench
 MICRO=$BUILD/bench/micro_bench
+NULL_SERVER=$BUILD/bench/null_server
 
 # --- placement --------------------------------------------------------------
 # Server and generator on different CPUs, so that the generator's threads do
@@ -220,6 +222,22 @@ for run in $(seq 1 "$STARTUP_RUNS"); do
 done
 median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (STARTUP_RUNS + 1) / 2 ))p")
 result startup.100k_ms "$median" ms
+
+# --- the floor ----------------------------------------------------------------
+# The same workloads against a server that does no work: what this machine
+# allows at best, for reading the numbers above.
+PORT=$(free_port)
+log "the floor: the workloads against a server that does no work"
+"${SERVER_PIN[@]}" "$NULL_SERVER" "$PORT" "$READ_SIZE" &
+SERVER_PID=$!
+"${GEN_PIN[@]}" "$BENCH" 127.0.0.1 "$PORT" none ready --time-limit 10 >/dev/null
+out=$("${GEN_PIN[@]}" "$BENCH" 127.0.0.1 "$PORT" bench.read w1 w2 w3 w3id \
+  --w1-group bench.null --server-pid "$SERVER_PID" 2>&1) || true
+grep -E '^w(1\.posts_per_s|2\.xover_ms|3\.articles_per_s|3\.p50_ms|3id\.articles_per_s) ' \
+  <<<"$out" | sed 's/^/floor./' >>"$RESULTS"
+kill -TERM "$SERVER_PID" 2>/dev/null || true
+wait "$SERVER_PID" 2>/dev/null || true
+SERVER_PID=""
 
 # --- micro-benchmarks ---------------------------------------------------------
 log "micro-benchmarks"

@@ -240,6 +240,15 @@ const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string&
         DistrustAll();
         return nullptr;
     }
+    if (m_directories.size() >= kMaxDirectories) {
+        // Far more directories than groups: start over rather than hold a
+        // watch and a descriptor for every one ever seen.
+        while (!m_directories.empty()) {
+            std::string first = m_directories.begin()->first;
+            DropDirectory(first);
+        }
+        DistrustAll();
+    }
     int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(), changes | IN_ONLYDIR);
     // Not there yet (a group before its first article): asked again next time.
     if (watch < 0) return nullptr;

@@ -130,6 +130,7 @@ private:
     void DropDirectory(const std::string& directory);
     void DistrustAll();
 
+    static constexpr size_t kMaxDirectories = 1024;
     int m_nNotifyFd = -2;  // -2: not made yet; -1: none to be had
     std::unordered_map<std::string, Directory> m_directories;  // by path
     std::unordered_map<int, std::string> m_watchedPaths;       // watch -> path

@@ -194,6 +194,26 @@ TEST_P(FileCacheChangeTest, KeepsWithinItsLimits) {
     EXPECT_EQ(std::string(held.bytes.get(), held.size), std::string(100, 'a'));
 }
 
+TEST_F(FileCacheTest, HoldsABoundedNumberOfDirectories) {
+    auto open = [] {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            (void)entry;
+            ++n;
+        }
+        return n;
+    };
+    size_t before = open();
+    FileReadCache cache;
+    for (int i = 0; i < 3000; ++i) {
+        std::string directory = m_dir + "/" + std::to_string(i);
+        std::filesystem::create_directory(directory);
+        std::ofstream(directory + "/1", std::ios::binary) << i;
+        ASSERT_EQ(cache.Size(directory + "/1"), static_cast<int64_t>(std::to_string(i).size()));
+    }
+    EXPECT_LT(open(), before + 1100);
+}
+
 INSTANTIATE_TEST_SUITE_P(Reports, FileCacheChangeTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Watched" : "Unwatched"; });
 
