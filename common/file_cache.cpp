@@ -16,20 +16,6 @@ long long Nanoseconds(const timespec& t) {
     return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
 
-}  // namespace
-
-FileReadCache::Identity FileReadCache::IdentityOf(const struct stat& st) {
-    Identity identity;
-    identity.device = st.st_dev;
-    identity.inode = st.st_ino;
-    identity.size = static_cast<long long>(st.st_size);
-    identity.modified = Nanoseconds(st.st_mtim);
-    identity.changed = Nanoseconds(st.st_ctim);
-    return identity;
-}
-
-namespace {
-
 // Opens `path`, or its last part within `directory` when that is an open
 // directory, which spares the lookup of every directory above.
 int OpenForReading(const std::string& path, int directory = AT_FDCWD) {
@@ -39,10 +25,15 @@ int OpenForReading(const std::string& path, int directory = AT_FDCWD) {
     // flag is refused for files of another owner, which are opened without.
     // Never blocking: something other than a file (a FIFO) may stand there.
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+#ifdef O_NOATIME
+    constexpr int kNoAccessTime = O_NOATIME;
+#else
+    constexpr int kNoAccessTime = 0;
+#endif
     int fd;
-    do fd = ::openat(directory, name, kFlags | O_NOATIME);
+    do fd = ::openat(directory, name, kFlags | kNoAccessTime);
     while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno == EPERM) {
+    if (fd < 0 && errno == EPERM && kNoAccessTime != 0) {
         do fd = ::openat(directory, name, kFlags);
         while (fd < 0 && errno == EINTR);
     }
@@ -74,11 +65,28 @@ std::string Joined(const std::string& directory, const char* name) {
 
 }  // namespace
 
+FileReadCache::Identity FileReadCache::IdentityOf(const struct stat& st) {
+    Identity identity;
+    identity.device = st.st_dev;
+    identity.inode = st.st_ino;
+    identity.size = static_cast<long long>(st.st_size);
+    identity.modified = Nanoseconds(st.st_mtim);
+    identity.changed = Nanoseconds(st.st_ctim);
+    return identity;
+}
+
 FileReadCache::~FileReadCache() {
     Clear();
     for (auto& directory : m_directories)
         if (directory.second.fd >= 0) ::close(directory.second.fd);
     if (m_nNotifyFd >= 0) ::close(m_nNotifyFd);
+}
+
+size_t FileReadCache::HeldDescriptors() const {
+    size_t held = m_nDescriptors + (m_nNotifyFd >= 0 ? 1 : 0);
+    for (const auto& directory : m_directories)
+        if (directory.second.fd >= 0) ++held;
+    return held;
 }
 
 void FileReadCache::Clear() {
@@ -174,14 +182,13 @@ int64_t FileReadCache::Size(const std::string& path) {
 }
 
 void FileReadCache::Keep(Entry& entry, int fd) {
-    if (!entry.content && entry.identity.size <= m_limits.maxFileBytes) {
-        LoadContent(entry, fd);
-        if (entry.content) CloseDescriptor(entry);
-    } else if (!entry.content && entry.fd < 0) {
-        KeepDescriptor(entry, fd);
+    if (entry.content || entry.fd >= 0) {
+        ::close(fd);
         return;
     }
-    ::close(fd);
+    // Read only when the bytes are asked for: a lookup for STAT or HEAD
+    // needs none of them.
+    KeepDescriptor(entry, fd);
 }
 
 void FileReadCache::LoadContent(Entry& entry, int fd) {
@@ -211,34 +218,37 @@ int FileReadCache::Watch(const std::string& path) {
     std::string parent = DirectoryOf(directory);
     // The parent reports the directory itself being renamed, removed or
     // replaced (a symbolic link pointed elsewhere, say).
-    const Directory* watched = WatchDirectory(directory, kContentChanges);
-    if (!watched || !WatchDirectory(parent, kNameChanges) || path.back() == '/') return AT_FDCWD;
-    return watched->fd;
+    if (!WatchDirectory(directory, kContentChanges) || !WatchDirectory(parent, kNameChanges) ||
+        path.back() == '/')
+        return AT_FDCWD;
+    // Looked up again: watching the parent may have let go of the directory.
+    auto found = m_directories.find(directory);
+    if (found == m_directories.end() || found->second.watch < 0) return AT_FDCWD;
+    return found->second.fd;
 }
 
-const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string& directory,
-                                                              uint32_t changes) {
+bool FileReadCache::WatchDirectory(const std::string& directory, uint32_t changes) {
 #ifdef __linux__
     if (m_nNotifyFd == -2)
         m_nNotifyFd = m_limits.watchChanges ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
-    if (m_nNotifyFd < 0) return nullptr;
+    if (m_nNotifyFd < 0) return false;
     auto found = m_directories.find(directory);
     if (found != m_directories.end()) {
         Directory& known = found->second;
-        if (known.watch < 0) return nullptr;
-        if ((known.changes & changes) == changes) return &known;
+        if (known.watch < 0) return false;
+        if ((known.changes & changes) == changes) return true;
         // Watched for names only so far (as a parent); now for contents too.
         int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(),
                                         changes | IN_MASK_ADD | IN_ONLYDIR);
         if (watch == known.watch) {
             known.changes |= changes;
-            return &known;
+            return true;
         }
         // Another directory stands there now.
         if (watch >= 0 && !m_watchedPaths.count(watch)) ::inotify_rm_watch(m_nNotifyFd, watch);
         DropDirectory(directory);
         DistrustAll();
-        return nullptr;
+        return false;
     }
     if (m_directories.size() >= kMaxDirectories) {
         // Far more directories than groups: start over rather than hold a
@@ -251,7 +261,7 @@ const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string&
     }
     int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(), changes | IN_ONLYDIR);
     // Not there yet (a group before its first article): asked again next time.
-    if (watch < 0) return nullptr;
+    if (watch < 0) return false;
     Directory& record = m_directories[directory];
     record.path = directory;
     auto other = m_watchedPaths.find(watch);
@@ -260,7 +270,7 @@ const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string&
         // them, so neither is relied on.
         m_directories[other->second].watch = -1;
         DistrustAll();
-        return nullptr;
+        return false;
     }
     // Opened after the watch was set: a later replacement is reported.
     int fd;
@@ -269,17 +279,17 @@ const FileReadCache::Directory* FileReadCache::WatchDirectory(const std::string&
     if (fd < 0) {
         ::inotify_rm_watch(m_nNotifyFd, watch);
         m_directories.erase(directory);
-        return nullptr;
+        return false;
     }
     record.watch = watch;
     record.changes = changes;
     record.fd = fd;
     m_watchedPaths[watch] = directory;
-    return &record;
+    return true;
 #else
     (void)directory;
     (void)changes;
-    return nullptr;
+    return false;
 #endif
 }
 

@@ -65,6 +65,9 @@ public:
 
     size_t Entries() const { return m_index.size(); }
     size_t Descriptors() const { return m_nDescriptors; }
+    // Every descriptor the cache holds: kept files, watched directories and
+    // the change reports.
+    size_t HeldDescriptors() const;
     int64_t ContentBytes() const { return m_nContentBytes; }
 
 private:
@@ -102,8 +105,8 @@ private:
     Entry& Touch(const std::string& path);
     Entry& Use(List::iterator it);
     void Forget(List::iterator it);
-    // Takes over `fd`, open on the file the entry's identity describes: reads
-    // a small file whole, else keeps the descriptor.
+    // Takes over `fd`, open on the file the entry's identity describes: kept
+    // unless the entry already has what it needs.
     void Keep(Entry& entry, int fd);
     // Reads the file whole into the entry's content; nothing on a short read.
     void LoadContent(Entry& entry, int fd);
@@ -122,9 +125,9 @@ private:
     // Watches the directory of `path` and its parent. Returns the directory's
     // descriptor, or AT_FDCWD when either cannot be watched.
     int Watch(const std::string& path);
-    // The directory's record, watched for at least `changes`, or null when
-    // it cannot be watched.
-    const Directory* WatchDirectory(const std::string& directory, uint32_t changes);
+    // Whether the directory is watched for at least `changes` (and opened).
+    // May let go of other directories.
+    bool WatchDirectory(const std::string& directory, uint32_t changes);
     // Reads every pending report and withdraws trust where one applies.
     void ReadReports();
     void DropDirectory(const std::string& directory);

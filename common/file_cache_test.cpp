@@ -205,13 +205,26 @@ TEST_F(FileCacheTest, HoldsABoundedNumberOfDirectories) {
     };
     size_t before = open();
     FileReadCache cache;
-    for (int i = 0; i < 3000; ++i) {
-        std::string directory = m_dir + "/" + std::to_string(i);
-        std::filesystem::create_directory(directory);
-        std::ofstream(directory + "/1", std::ios::binary) << i;
-        ASSERT_EQ(cache.Size(directory + "/1"), static_cast<int64_t>(std::to_string(i).size()));
+    // Each file in a directory of its own within a parent of its own, so
+    // that watching the parent may be what starts the cache over (the two
+    // files first make the count of directories odd).
+    for (const char* name : {"a", "b"}) {
+        std::filesystem::create_directory(m_dir + "/" + name);
+        std::ofstream(m_dir + "/" + name + "/1", std::ios::binary) << name;
+        ASSERT_EQ(cache.Size(m_dir + "/" + name + "/1"), 1);
     }
-    EXPECT_LT(open(), before + 1100);
+    for (int i = 0; i < 3000; ++i) {
+        std::string directory = m_dir + "/" + std::to_string(i) + "/group";
+        std::filesystem::create_directories(directory);
+        std::ofstream(directory + "/1", std::ios::binary) << i;
+        std::string path = directory + "/1";
+        ASSERT_EQ(cache.Size(path), static_cast<int64_t>(std::to_string(i).size()));
+        FileContent content = cache.Content(path);
+        ASSERT_TRUE(content);
+        EXPECT_EQ(std::string(content.bytes.get(), content.size), std::to_string(i));
+    }
+    // At most 256 kept files and 1,024 directories, not one per directory.
+    EXPECT_LT(open(), before + 256 + 1024 + 8);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reports, FileCacheChangeTest, ::testing::Bool(),

@@ -94,6 +94,10 @@ int64_t CClientSocket::ArticleFileSize(const std::string& path) {
     return SentFiles().Size(path);
 }
 
+size_t CClientSocket::SentFileDescriptors() {
+    return SentFiles().HeldDescriptors();
+}
+
 void CClientSocket::SendFile(const std::string& path, int64_t from, int64_t size) {
     if (size < 0) size = SentFiles().Size(path);
     if (size < from) size = from;

@@ -94,8 +94,10 @@ public:
     void SendFile(const std::string& path, int64_t from = 0, int64_t size = -1);
 
     // The size of an article file, or -1 when it is not there. Looks through
-    // the descriptors kept for the files sent most recently.
+    // what is kept of the files sent most recently.
     static int64_t ArticleFileSize(const std::string& path);
+    // The descriptors held for the files sent most recently, all told.
+    static size_t SentFileDescriptors();
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
