@@ -8,6 +8,7 @@
 
 struct ContentPool::Slab {
     char* base = nullptr;
+    size_t bytes = 0;
     size_t cls = 0;
     size_t blockBytes = 0;
     size_t carved = 0;         // blocks handed out at least once
@@ -49,36 +50,52 @@ size_t ContentPool::ClassBytes(size_t cls) {
 }
 
 ContentPool::Slab* ContentPool::NewSlab(size_t cls) {
-    // Twice the size is mapped so that an aligned stretch can be kept: only
-    // an aligned slab can be backed by huge pages.
-    size_t mapped = 2 * kSlabBytes;
+    // A class's first slab is small, each further one twice the last, up to
+    // the huge page size: a size class read once or twice holds no more than
+    // a few pages, a busy one gets slabs the system can back with huge pages.
+    size_t blockBytes = ClassBytes(cls);
+    size_t bytes = std::max(kSmallestSlab, blockBytes * 16);
+    for (size_t i = 0; i < m_classSlabs[cls] && bytes < kSlabBytes; ++i) bytes *= 2;
+    bytes = std::min(bytes, kSlabBytes);
+    // A whole huge page must be aligned: twice the size is mapped and the
+    // aligned stretch kept.
+    bool huge = bytes == kSlabBytes;
+    size_t mapped = huge ? 2 * bytes : bytes;
     void* area = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) return nullptr;
     auto start = reinterpret_cast<uintptr_t>(area);
-    uintptr_t aligned = (start + kSlabBytes - 1) & ~(uintptr_t{kSlabBytes} - 1);
-    if (aligned > start) ::munmap(area, aligned - start);
-    uintptr_t end = start + mapped;
-    if (end > aligned + kSlabBytes) ::munmap(reinterpret_cast<void*>(aligned + kSlabBytes),
-                                             end - (aligned + kSlabBytes));
+    uintptr_t aligned = start;
+    if (huge) {
+        aligned = (start + bytes - 1) & ~(uintptr_t{bytes} - 1);
+        if (aligned > start) ::munmap(area, aligned - start);
+        uintptr_t end = start + mapped;
+        if (end > aligned + bytes)
+            ::munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
+    }
     char* base = reinterpret_cast<char*>(aligned);
 #ifdef MADV_HUGEPAGE
-    ::madvise(base, kSlabBytes, MADV_HUGEPAGE);
+    if (huge) ::madvise(base, bytes, MADV_HUGEPAGE);
 #endif
 #ifdef MADV_POPULATE_WRITE
     // Resident in one call instead of one fault per page; where the system
     // cannot, the pages come as they are touched.
-    ::madvise(base, kSlabBytes, MADV_POPULATE_WRITE);
+    ::madvise(base, bytes, MADV_POPULATE_WRITE);
 #endif
     auto* slab = new Slab;
     slab->base = base;
+    slab->bytes = bytes;
     slab->cls = cls;
-    slab->blockBytes = ClassBytes(cls);
+    slab->blockBytes = blockBytes;
+    ++m_classSlabs[cls];
     ++m_nSlabs;
+    m_nSlabBytes += bytes;
     return slab;
 }
 
 void ContentPool::FreeSlab(Slab* slab) {
-    ::munmap(slab->base, kSlabBytes);
+    ::munmap(slab->base, slab->bytes);
+    m_nSlabBytes -= slab->bytes;
+    --m_classSlabs[slab->cls];
     delete slab;
     --m_nSlabs;
 }
@@ -88,7 +105,10 @@ std::shared_ptr<char> ContentPool::Allocate(size_t size) {
         return std::shared_ptr<char>(new char[std::max<size_t>(size, 1)],
                                      std::default_delete<char[]>());
     size_t cls = ClassOf(size);
-    if (m_partial.size() <= cls) m_partial.resize(ClassSizes().size());
+    if (m_partial.size() <= cls) {
+        m_partial.resize(ClassSizes().size());
+        m_classSlabs.resize(ClassSizes().size());
+    }
     std::vector<Slab*>& slabs = m_partial[cls];
     if (slabs.empty()) {
         Slab* fresh = NewSlab(cls);
@@ -106,14 +126,14 @@ std::shared_ptr<char> ContentPool::Allocate(size_t size) {
         ++slab->carved;
     }
     ++slab->used;
-    bool full = !slab->freeList && (slab->carved + 1) * slab->blockBytes > kSlabBytes;
+    bool full = !slab->freeList && (slab->carved + 1) * slab->blockBytes > slab->bytes;
     if (full) slabs.pop_back();
     std::shared_ptr<ContentPool> self = shared_from_this();
     return std::shared_ptr<char>(block, [self, slab](char* p) { self->Release(slab, p); });
 }
 
 void ContentPool::Release(Slab* slab, char* block) {
-    bool wasFull = !slab->freeList && (slab->carved + 1) * slab->blockBytes > kSlabBytes;
+    bool wasFull = !slab->freeList && (slab->carved + 1) * slab->blockBytes > slab->bytes;
     *reinterpret_cast<char**>(block) = slab->freeList;
     slab->freeList = block;
     --slab->used;

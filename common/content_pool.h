@@ -1,8 +1,9 @@
 // Memory for the file contents the read cache keeps. The cache fills fast
 // when readers arrive, and taking fresh memory from the heap one small block
 // at a time costs a page fault every page or two; here blocks are carved from
-// large slabs, each made resident at once (as huge pages where the system
-// offers them), and a slab whose blocks are all free is given back.
+// slabs, each made resident at once, that grow with their size class up to a
+// huge page (backed as one where the system offers it), and a slab whose
+// blocks are all free is given back.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +26,10 @@ public:
     std::shared_ptr<char> Allocate(size_t size);
 
     size_t SlabCount() const { return m_nSlabs; }
+    size_t SlabBytes() const { return m_nSlabBytes; }  // mapped for slabs, all told
 
-    static constexpr size_t kSlabBytes = 2 * 1024 * 1024;
+    static constexpr size_t kSlabBytes = 2 * 1024 * 1024;  // the largest, a huge page
+    static constexpr size_t kSmallestSlab = 64 * 1024;
     static constexpr size_t kLargestPooled = 64 * 1024;
 
 private:
@@ -41,5 +44,7 @@ private:
     void FreeSlab(Slab* slab);
 
     std::vector<std::vector<Slab*>> m_partial;  // per class: slabs with a free block
+    std::vector<size_t> m_classSlabs;           // per class: slabs in use
     size_t m_nSlabs = 0;
+    size_t m_nSlabBytes = 0;
 };

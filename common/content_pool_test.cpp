@@ -47,6 +47,20 @@ TEST(ContentPoolTest, BlocksKeepTheirBytesAndSlabsAreGivenBack) {
     EXPECT_EQ(pool->SlabCount(), 0u);
 }
 
+TEST(ContentPoolTest, SlabsGrowWithTheirClass) {
+    auto pool = ContentPool::Create();
+    // One article of a size holds a small slab, not a huge page.
+    std::vector<std::shared_ptr<char>> held{pool->Allocate(2048)};
+    EXPECT_EQ(pool->SlabBytes(), ContentPool::kSmallestSlab);
+    // Many of the same size: slabs double up to the largest, and what is
+    // mapped stays within a slab of what the blocks need.
+    for (int i = 0; i < 10000; ++i) held.push_back(pool->Allocate(2048));
+    EXPECT_LE(pool->SlabBytes(), 10001 * 2048 + ContentPool::kSlabBytes);
+    EXPECT_GE(pool->SlabBytes(), 10001 * 2048);
+    held.clear();
+    EXPECT_EQ(pool->SlabBytes(), 0u);
+}
+
 TEST(ContentPoolTest, ABlockOutlivesTheLastOtherHolderOfThePool) {
     std::shared_ptr<char> block;
     {
