@@ -4,10 +4,13 @@
 // floor of the machine (system calls, loopback delivery, scheduling), so our
 // own numbers can be read against what the same machine could do at best.
 //
-//   null_server PORT [ARTICLES]
+//   null_server PORT [ARTICLES [DIR]]
 //
 // Every group holds ARTICLES articles (20000) numbered from 1, plus those
-// posted since. One thread, epoll, non-blocking sockets, TCP_NODELAY.
+// posted since. With DIR, ARTICLE n sends the file DIR/n, opened, read and
+// closed each time: the floor of a server that reads every article from disk.
+// One thread, epoll, non-blocking sockets, TCP_NODELAY.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <strings.h>
@@ -39,6 +42,27 @@ struct Client {
 long g_base = 20000;
 std::map<std::string, long> g_posted;  // group -> articles posted since start
 std::string g_article;                  // the 2 KB article, terminating line included
+int g_directory = -1;                   // where articles are read from, or -1
+
+// Article n from the directory, or the fixed article.
+void AppendArticle(std::string& out, const std::string& number) {
+    if (g_directory < 0) {
+        out += g_article;
+        return;
+    }
+    int fd = ::openat(g_directory, number.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0) return;
+    // A short read of a regular file is its end: no read that returns 0.
+    size_t at = out.size();
+    ssize_t n;
+    do {
+        out.resize(at + 65536);
+        n = ::read(fd, &out[at], 65536);
+        at += n > 0 ? static_cast<size_t>(n) : 0;
+    } while (n == 65536);
+    out.resize(at);
+    ::close(fd);
+}
 
 std::string OverviewLine(long n) {
     char line[256];
@@ -70,7 +94,8 @@ void Answer(Client& c, const std::string& line) {
         }
         c.out += listing;
     } else if (word("ARTICLE ")) {
-        c.out += "220 " + line.substr(8) + " article\r\n" + g_article;
+        c.out += "220 " + line.substr(8) + " article\r\n";
+        AppendArticle(c.out, line.substr(8));
     } else if (word("POST")) {
         c.posting = true;
         c.out += "340 send article\r\n";
@@ -117,10 +142,14 @@ bool Flush(int fd, Client& c) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: null_server PORT [ARTICLES]\n");
+        std::fprintf(stderr, "usage: null_server PORT [ARTICLES [DIR]]\n");
         return 2;
     }
     if (argc > 2) g_base = std::atol(argv[2]);
+    if (argc > 3 && (g_directory = ::open(argv[3], O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+        std::perror(argv[3]);
+        return 1;
+    }
     g_article = MakeArticle("bench.read", "<null@bench.invalid>", "null", "");
     int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     int one = 1;

@@ -238,6 +238,18 @@ grep -E '^w(1\.posts_per_s|2\.xover_ms|3\.articles_per_s|3\.p50_ms|3id\.articles
 kill -TERM "$SERVER_PID" 2>/dev/null || true
 wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=""
+# W3 once more, with every article opened, read and closed from the filled
+# group: the floor of a server that reads each article from disk.
+PORT=$(free_port)
+"${SERVER_PIN[@]}" "$NULL_SERVER" "$PORT" "$READ_SIZE" "$MAIN/bench.read" &
+SERVER_PID=$!
+"${GEN_PIN[@]}" "$BENCH" 127.0.0.1 "$PORT" none ready --time-limit 10 >/dev/null
+out=$("${GEN_PIN[@]}" "$BENCH" 127.0.0.1 "$PORT" bench.read w3 --server-pid "$SERVER_PID" 2>&1) ||
+  true
+grep -E '^w3\.articles_per_s ' <<<"$out" | sed 's/^/floor_files./' >>"$RESULTS"
+kill -TERM "$SERVER_PID" 2>/dev/null || true
+wait "$SERVER_PID" 2>/dev/null || true
+SERVER_PID=""
 
 # --- micro-benchmarks ---------------------------------------------------------
 log "micro-benchmarks"
