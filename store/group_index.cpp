@@ -82,6 +82,28 @@ void ParseGroupIndex(const std::string& content, GroupEntry& group) {
     }
 }
 
+static void AppendIndexLine(std::string& out, const ArticleEntry& a);
+
+// FormatGroupIndex(group) == raw, a line at a time: a large index is not
+// written out whole just to be compared.
+static bool HoldsWhatASaveWrites(const std::string& raw, const GroupEntry& group) {
+    std::string line =
+        Format("%d\t%d\t%d\r\n", group.firstNumber, group.lastNumber, group.articleCount);
+    size_t at = 0;
+    auto matches = [&] {
+        if (raw.compare(at, line.size(), line) != 0) return false;
+        at += line.size();
+        return true;
+    };
+    if (!matches()) return false;
+    for (const auto& article : group.articles) {
+        line.clear();
+        AppendIndexLine(line, *article);
+        if (!matches()) return false;
+    }
+    return at == raw.size();
+}
+
 bool ReadGroupIndex(const std::string& path, GroupEntry& group) {
     std::string raw;
     if (!ReadFileBytes(path, raw)) return false;
@@ -89,9 +111,10 @@ bool ReadGroupIndex(const std::string& path, GroupEntry& group) {
     FoldLineEnds(content);
     bool fresh = group.articles.empty();
     ParseGroupIndex(content, group);
+    content = std::string();
     // When the file is exactly what a save would write, the next save can
     // append to it instead of writing it all again.
-    if (fresh && FormatGroupIndex(group) == raw) {
+    if (fresh && HoldsWhatASaveWrites(raw, group)) {
         IndexFileState& state = group.indexFile;
         state.known = true;
         state.entries = group.articles.size();
