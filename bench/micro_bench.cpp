@@ -17,11 +17,10 @@ namespace {
 ArticleEntry MakeEntry(int number) {
     ArticleEntry a;
     a.number = number;
-    a.subject = "Re: fill article " + std::to_string(number) + " about something";
-    a.from = "bench <bench@bench.invalid>";
-    a.date = "Mon, 01 Jan 2024 00:00:00 +0000";
-    a.messageId = "<fill." + std::to_string(number) + "@bench.invalid>";
-    a.references = number > 1 ? "<fill." + std::to_string(number - 1) + "@bench.invalid>" : "";
+    a.SetText("Re: fill article " + std::to_string(number) + " about something",
+              "bench <bench@bench.invalid>", "Mon, 01 Jan 2024 00:00:00 +0000",
+              "<fill." + std::to_string(number) + "@bench.invalid>",
+              number > 1 ? "<fill." + std::to_string(number - 1) + "@bench.invalid>" : "");
     a.bytes = 2048;
     a.lines = 31;
     return a;

@@ -1,10 +1,42 @@
 #include "common/records.h"
 
 #include <algorithm>
+#include <cstring>
+
+ArticleEntry::ArticleEntry(const ArticleEntry& other)
+    : number(other.number), bytes(other.bytes), lines(other.lines) {
+    SetText(other.Subject(), other.From(), other.Date(), other.MessageId(), other.References());
+}
+
+ArticleEntry& ArticleEntry::operator=(const ArticleEntry& other) {
+    if (this == &other) return *this;
+    number = other.number;
+    bytes = other.bytes;
+    lines = other.lines;
+    SetText(other.Subject(), other.From(), other.Date(), other.MessageId(), other.References());
+    return *this;
+}
+
+void ArticleEntry::SetText(std::string_view subject, std::string_view from, std::string_view date,
+                           std::string_view messageId, std::string_view references) {
+    const std::string_view parts[5] = {subject, from, date, messageId, references};
+    size_t total = 0;
+    for (std::string_view part : parts) total += part.size();
+    // An index line longer than 4 GB is cut short rather than wrapped.
+    std::unique_ptr<char[]> text(total > 0 ? new char[total] : nullptr);
+    uint32_t at = 0;
+    for (int i = 0; i < 5; ++i) {
+        size_t size = std::min<size_t>(parts[i].size(), UINT32_MAX - at);
+        if (size > 0) std::memcpy(text.get() + at, parts[i].data(), size);
+        at += static_cast<uint32_t>(size);
+        m_ends[i] = at;
+    }
+    m_text = std::move(text);
+}
 
 void ArticleList::push_back(Ptr entry) {
     if (!m_items.empty() && entry->number < m_items.back()->number) m_bAscending = false;
-    auto inserted = m_byId.emplace(entry->messageId, entry.get());
+    auto inserted = m_byId.emplace(entry->MessageId(), entry.get());
     if (!inserted.second) m_bDuplicateIds = true;
     m_numbers.push_back(entry->number);
     m_items.push_back(std::move(entry));
@@ -30,15 +62,15 @@ void ArticleList::clear() {
 }
 
 void ArticleList::Forget(const ArticleEntry* entry) {
-    auto it = m_byId.find(entry->messageId);
+    auto it = m_byId.find(entry->MessageId());
     if (it == m_byId.end() || it->second != entry) return;
     m_byId.erase(it);
     if (!m_bDuplicateIds) return;
     // Another entry may carry the same Message-ID: the next one in list order
     // takes its place. Duplicates are rare, so a scan is fine here.
     for (const Ptr& other : m_items) {
-        if (other->messageId == entry->messageId) {
-            m_byId.emplace(other->messageId, other.get());
+        if (other->MessageId() == entry->MessageId()) {
+            m_byId.emplace(other->MessageId(), other.get());
             return;
         }
     }
@@ -52,7 +84,8 @@ void ArticleList::Reindex() {
     m_bDuplicateIds = false;
     for (size_t i = 0; i < m_items.size(); ++i) {
         if (i > 0 && m_items[i]->number < m_items[i - 1]->number) m_bAscending = false;
-        if (!m_byId.emplace(m_items[i]->messageId, m_items[i].get()).second) m_bDuplicateIds = true;
+        if (!m_byId.emplace(m_items[i]->MessageId(), m_items[i].get()).second)
+            m_bDuplicateIds = true;
     }
 }
 

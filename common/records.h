@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,16 +11,41 @@
 #include <vector>
 
 // One stored article's overview data; one line of the group's Message.lst.
-// The five strings never hold TAB, CR or LF.
+// The five texts never hold TAB, CR or LF. They are kept together in one
+// block of exactly their size: a large index holds hundreds of thousands of
+// entries, and five strings each would cost five times the allocations and
+// more than twice the memory.
 struct ArticleEntry {
     int number = 0;  // the article file's name in the group directory
-    std::string subject;
-    std::string from;
-    std::string date;
-    std::string messageId;  // with its angle brackets
-    std::string references;
-    int bytes = 0;  // size of the article file, headers included
-    int lines = 0;  // LF count received with the post, or the file's "Lines:"
+    int bytes = 0;   // size of the article file, headers included
+    int lines = 0;   // LF count received with the post, or the file's "Lines:"
+
+    ArticleEntry() = default;
+    ArticleEntry(const ArticleEntry& other);
+    ArticleEntry& operator=(const ArticleEntry& other);
+    ArticleEntry(ArticleEntry&&) noexcept = default;
+    ArticleEntry& operator=(ArticleEntry&&) noexcept = default;
+
+    // Replaces all five texts at once.
+    void SetText(std::string_view subject, std::string_view from, std::string_view date,
+                 std::string_view messageId, std::string_view references);
+
+    // Views into the entry; valid until the entry is destroyed or SetText()
+    // is called on it.
+    std::string_view Subject() const { return Field(0); }
+    std::string_view From() const { return Field(1); }
+    std::string_view Date() const { return Field(2); }
+    std::string_view MessageId() const { return Field(3); }  // with its angle brackets
+    std::string_view References() const { return Field(4); }
+
+private:
+    std::string_view Field(int i) const {
+        uint32_t start = i == 0 ? 0 : m_ends[i - 1];
+        return std::string_view(m_text.get() + start, m_ends[i] - start);
+    }
+
+    std::unique_ptr<char[]> m_text;  // the five texts one after another
+    uint32_t m_ends[5] = {};         // where each text ends in m_text
 };
 
 // A group's articles in list order, with lookups by number and by

@@ -17,9 +17,9 @@
 namespace {
 
 void CheckStrings(const ArticleEntry& a) {
-    for (const std::string* s : {&a.subject, &a.from, &a.date, &a.messageId, &a.references})
-        FUZZ_CHECK(s->find_first_of(std::string("\t\n\0", 3)) == std::string::npos,
-                   "a loaded field holds TAB, LF or NUL: " + Escaped(*s));
+    for (std::string_view s : {a.Subject(), a.From(), a.Date(), a.MessageId(), a.References()})
+        FUZZ_CHECK(s.find_first_of(std::string_view("\t\n\0", 3)) == std::string_view::npos,
+                   "a loaded field holds TAB, LF or NUL: " + Escaped(std::string(s)));
 }
 
 void CopyCounters(const GroupEntry& from, GroupEntry& to) {

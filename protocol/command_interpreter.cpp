@@ -164,8 +164,9 @@ bool CClientSocket::CmdArticle(const std::vector<std::string>& words) {
             m_pCurrentArticle = nullptr;
             pending = NoSuchArticle(argument);
         } else {
-            SendAndLog(Format("220 %d %s Article retrieved, text follows!!\r\n",
-                              m_pCurrentArticle->number, m_pCurrentArticle->messageId.c_str()));
+            std::string_view id = m_pCurrentArticle->MessageId();
+            SendAndLog(Format("220 %d %.*s Article retrieved, text follows!!\r\n",
+                              m_pCurrentArticle->number, static_cast<int>(id.size()), id.data()));
             SendFile(path, 0, size);
             Log(".\r\n");
         }

@@ -363,7 +363,9 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             return;
         }
         m_nArticleNumber = best->number;
-        SendAndLog(Format("223 %d %s Article found\r\n", best->number, best->messageId.c_str()));
+        std::string_view id = best->MessageId();
+        SendAndLog(Format("223 %d %.*s Article found\r\n", best->number,
+                          static_cast<int>(id.size()), id.data()));
         return;
     }
 
@@ -450,7 +452,7 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         }
         Found found;
         if (!findArticle(words, 1, found, true)) return;
-        const std::string& id = found.entry->messageId;
+        std::string id(found.entry->MessageId());
         if (command == "STAT") {
             SendAndLog(Format("223 %d %s Article exists\r\n", found.number, id.c_str()));
             return;
@@ -560,11 +562,11 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
         }
         std::string field = SjisUpper(words[1]);
         auto valueOf = [&](const GroupEntry& group, const ArticleEntry& a) -> std::string {
-            if (field == "SUBJECT") return a.subject;
-            if (field == "FROM") return a.from;
-            if (field == "DATE") return a.date;
-            if (field == "MESSAGE-ID") return a.messageId;
-            if (field == "REFERENCES") return a.references;
+            if (field == "SUBJECT") return std::string(a.Subject());
+            if (field == "FROM") return std::string(a.From());
+            if (field == "DATE") return std::string(a.Date());
+            if (field == "MESSAGE-ID") return std::string(a.MessageId());
+            if (field == "REFERENCES") return std::string(a.References());
             if (field == "BYTES" || field == ":BYTES") return std::to_string(a.bytes);
             if (field == "LINES" || field == ":LINES") return std::to_string(a.lines);
             return HeaderValue(ReadHeaderBlock(core.ArticlePath(group, a.number)), words[1]);
@@ -650,17 +652,19 @@ void CClientSocket::ProcessReaderCommand(const std::string& text, const Words& w
             return;
         }
         SendAndLog("230 list of new articles by message-id follows\r\n");
-        std::set<std::string> seen;
+        std::set<std::string, std::less<>> seen;
         std::string lines;
         for (const auto& group : core.m_groups) {
             if (!CanRead(*group) || !Wildmat(group->name, words[1])) continue;
             for (const auto& a : group->articles) {
                 time_t written;
-                if (a->messageId.empty() || seen.count(a->messageId) ||
+                std::string_view id = a->MessageId();
+                if (id.empty() || seen.count(id) ||
                     !FileModTime(core.ArticlePath(*group, a->number), written) || written <= since)
                     continue;
-                seen.insert(a->messageId);
-                lines += a->messageId + "\r\n";
+                seen.emplace(id);
+                lines += id;
+                lines += "\r\n";
             }
         }
         if (!lines.empty()) SendText(lines);

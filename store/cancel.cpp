@@ -25,8 +25,8 @@ void CancelArticle(CServerCore& core, const std::string& target, const std::stri
         for (auto it = articles.begin() + static_cast<std::ptrdiff_t>(articles.PositionOf(first));
              it != articles.end(); ++it) {
             const ArticleEntry& article = **it;
-            if (article.messageId != target) continue;
-            if (!core.m_bCancelEveryOne && article.from != from) continue;
+            if (article.MessageId() != target) continue;
+            if (!core.m_bCancelEveryOne && article.From() != from) continue;
             RemoveFile(core.ArticlePath(*group, article.number));
             // The count is loaded as written; one at the lower limit stays.
             if (group->articleCount > INT32_MIN) group->articleCount -= 1;

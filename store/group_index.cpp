@@ -71,13 +71,10 @@ void ParseGroupIndex(const std::string& content, GroupEntry& group) {
         if (count != 7 && count != 8) continue;
         auto article = std::make_unique<ArticleEntry>();
         article->number = ToDecimal(fields[0]);
-        article->subject.assign(fields[1]);
-        article->from.assign(fields[2]);
-        article->date.assign(fields[3]);
-        article->messageId.assign(fields[4]);
+        article->SetText(fields[1], fields[2], fields[3], fields[4],
+                         count == 8 ? fields[7] : std::string_view());
         article->bytes = ToDecimal(fields[5]);
         article->lines = ToDecimal(fields[6]);
-        if (count == 8) article->references.assign(fields[7]);
         group.articles.push_back(std::move(article));
     }
 }
@@ -137,16 +134,16 @@ void AppendNumber(std::string& out, int value) {
 
 static void AppendIndexLine(std::string& out, const ArticleEntry& a) {
     AppendNumber(out, a.number);
-    for (const std::string* s : {&a.subject, &a.from, &a.date, &a.messageId}) {
+    for (std::string_view s : {a.Subject(), a.From(), a.Date(), a.MessageId()}) {
         out += '\t';
-        out += *s;
+        out += s;
     }
     out += '\t';
     AppendNumber(out, a.bytes);
     out += '\t';
     AppendNumber(out, a.lines);
     out += '\t';
-    out += a.references;
+    out += a.References();
     out += "\r\n";
 }
 
@@ -158,9 +155,9 @@ std::string FormatIndexLine(const ArticleEntry& a) {
 
 void AppendOverviewLine(std::string& out, const ArticleEntry& a, int number) {
     AppendNumber(out, number);
-    for (const std::string* s : {&a.subject, &a.from, &a.date, &a.messageId, &a.references}) {
+    for (std::string_view s : {a.Subject(), a.From(), a.Date(), a.MessageId(), a.References()}) {
         out += '\t';
-        out += *s;
+        out += s;
     }
     out += '\t';
     AppendNumber(out, a.bytes);
@@ -176,8 +173,8 @@ std::string FormatGroupIndex(const GroupEntry& group) {
     // as it grows.
     size_t size = out.size();
     for (const auto& a : group.articles)
-        size += 40 + a->subject.size() + a->from.size() + a->date.size() + a->messageId.size() +
-                a->references.size();
+        size += 40 + a->Subject().size() + a->From().size() + a->Date().size() +
+                a->MessageId().size() + a->References().size();
     out.reserve(size);
     for (const auto& article : group.articles) AppendIndexLine(out, *article);
     return out;

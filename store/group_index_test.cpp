@@ -34,13 +34,9 @@ void AddArticle(GroupEntry& g, int number, std::string subject, std::string from
                 std::string messageId, int bytes, int lines, std::string references) {
     auto a = std::make_unique<ArticleEntry>();
     a->number = number;
-    a->subject = std::move(subject);
-    a->from = std::move(from);
-    a->date = std::move(date);
-    a->messageId = std::move(messageId);
+    a->SetText(subject, from, date, messageId, references);
     a->bytes = bytes;
     a->lines = lines;
-    a->references = std::move(references);
     g.articles.push_back(std::move(a));
 }
 
@@ -53,9 +49,10 @@ std::string Counters(const GroupEntry& g) {
 std::vector<std::string> Articles(const GroupEntry& g) {
     std::vector<std::string> out;
     for (const auto& a : g.articles)
-        out.push_back(std::to_string(a->number) + "|" + a->subject + "|" + a->from + "|" + a->date +
-                      "|" + a->messageId + "|" + std::to_string(a->bytes) + "|" +
-                      std::to_string(a->lines) + "|" + a->references);
+        out.push_back(std::to_string(a->number) + "|" + std::string(a->Subject()) + "|" +
+                      std::string(a->From()) + "|" + std::string(a->Date()) + "|" +
+                      std::string(a->MessageId()) + "|" + std::to_string(a->bytes) + "|" +
+                      std::to_string(a->lines) + "|" + std::string(a->References()));
     return out;
 }
 
@@ -155,9 +152,9 @@ TEST(ParseGroupIndex, LongLinesAreReadWhole) {
     ParseGroupIndex(
         "1\t2\t2\n1\t" + subject + "\tf\td\t<1@x>\t5000\t9\t\n2\tshort\tf\td\t<2@x>\t1\t1\t\n", g);
     ASSERT_EQ(2u, g.articles.size());
-    EXPECT_EQ(subject, g.articles[0]->subject);
+    EXPECT_EQ(subject, std::string(g.articles[0]->Subject()));
     EXPECT_EQ(5000, g.articles[0]->bytes);
-    EXPECT_EQ("short", g.articles[1]->subject);
+    EXPECT_EQ("short", std::string(g.articles[1]->Subject()));
 }
 
 TEST(ReadGroupIndex, ReadsACrLfFile) {
@@ -288,7 +285,7 @@ TEST(ArticleList, LookupsMatchAScanInListOrder) {
                                            : nextNumber++;
             auto a = std::make_unique<ArticleEntry>();
             a->number = number;
-            a->messageId = pick(5) == 0 ? "" : "<" + std::to_string(pick(12)) + "@x>";
+            a->SetText("", "", "", pick(5) == 0 ? "" : "<" + std::to_string(pick(12)) + "@x>", "");
             list.push_back(std::move(a));
         } else if (action < 8) {
             list.erase(list.begin() + pick(static_cast<int>(list.size())));
@@ -313,7 +310,7 @@ TEST(ArticleList, LookupsMatchAScanInListOrder) {
             const std::string messageId = id < 0 ? "" : "<" + std::to_string(id) + "@x>";
             const ArticleEntry* want = nullptr;
             for (const auto& a : list)
-                if (a->messageId == messageId) {
+                if (a->MessageId() == messageId) {
                     want = a.get();
                     break;
                 }

@@ -138,11 +138,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
     if (!ok) return false;
     auto entry = std::make_unique<ArticleEntry>();
     entry->number = number;
-    entry->subject = header.subject;
-    entry->from = header.from;
-    entry->date = header.date;
-    entry->messageId = messageId;
-    entry->references = header.references;
+    entry->SetText(header.subject, header.from, header.date, messageId, header.references);
     entry->bytes = static_cast<int>(st.st_size);
     entry->lines = lineCount;
     group.articles.push_back(std::move(entry));

@@ -35,11 +35,8 @@ void RebuildGroup(CServerCore& core, GroupEntry& group) {
         header.ParseHeader(ReadHeaderBlock(path));
         auto entry = std::make_unique<ArticleEntry>();
         entry->number = n;
-        entry->subject = header.subject;
-        entry->from = header.from;
-        entry->date = header.date;
-        entry->messageId = header.messageId;
-        entry->references = header.references;
+        entry->SetText(header.subject, header.from, header.date, header.messageId,
+                       header.references);
         // A number taken from a stray name whose file does not exist has no
         // size; 0 says so.
         int64_t size = FileSize(path);

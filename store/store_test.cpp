@@ -77,8 +77,7 @@ ArticleEntry& AddArticle(GroupEntry& group, int number, const std::string& messa
                          const std::string& from = "") {
     auto a = std::make_unique<ArticleEntry>();
     a->number = number;
-    a->messageId = messageId;
-    a->from = from;
+    a->SetText("", from, "", messageId, "");
     group.articles.push_back(std::move(a));
     return *group.articles.back();
 }
@@ -179,11 +178,13 @@ TEST_F(StoreTest, ArticleFileIsThePostWithMissingHeadersInFront) {
         const ArticleEntry& a = *g.articles.back();
         EXPECT_EQ(number, a.number) << c.what;
         if (c.generatedId)
-            EXPECT_TRUE(std::regex_match(a.messageId, std::regex("<[0-9]+@20240305060708>")))
-                << c.what << ": " << a.messageId;
+            EXPECT_TRUE(
+                std::regex_match(std::string(a.MessageId()), std::regex("<[0-9]+@20240305060708>")))
+                << c.what << ": " << std::string(a.MessageId());
         else
-            EXPECT_EQ(c.ownId, a.messageId) << c.what;
-        std::string want = c.generatedId ? "Message-ID: " + a.messageId + "\r\n" : "";
+            EXPECT_EQ(c.ownId, std::string(a.MessageId())) << c.what;
+        std::string want =
+            c.generatedId ? "Message-ID: " + std::string(a.MessageId()) + "\r\n" : "";
         if (c.linesLine) want += Format("Lines: %d\r\n", lf);
         want += post;
         EXPECT_EQ(want, ArticleFile(g, number)) << c.what;
@@ -203,10 +204,10 @@ TEST_F(StoreTest, IndexEntryAndCounters) {
     EXPECT_EQ(1, g.dirty);
     ASSERT_EQ(1u, g.articles.size());
     const ArticleEntry& a = *g.articles[0];
-    EXPECT_EQ("Hello  there", a.subject);
-    EXPECT_EQ("alice <a@example>", a.from);
-    EXPECT_EQ("Tue, 5 Mar 2024 15:07:08 +0900", a.date);
-    EXPECT_EQ("<1@x>", a.references);
+    EXPECT_EQ("Hello  there", std::string(a.Subject()));
+    EXPECT_EQ("alice <a@example>", std::string(a.From()));
+    EXPECT_EQ("Tue, 5 Mar 2024 15:07:08 +0900", std::string(a.Date()));
+    EXPECT_EQ("<1@x>", std::string(a.References()));
     EXPECT_EQ(42, a.lines);
     EXPECT_EQ(std::filesystem::file_size(core.ArticlePath(g, 1)), static_cast<uintmax_t>(a.bytes));
     EXPECT_EQ("local.test", header.newsgroups);
@@ -236,8 +237,9 @@ TEST_F(StoreTest, CrossPostSharesOneMessageId) {
     EXPECT_EQ(ArticleFile(a, 1), ArticleFile(b, 5));
     ASSERT_EQ(1u, a.articles.size());
     ASSERT_EQ(1u, b.articles.size());
-    EXPECT_EQ(a.articles[0]->messageId, b.articles[0]->messageId);
-    EXPECT_EQ(0u, ArticleFile(a, 1).find("Message-ID: " + a.articles[0]->messageId + "\r\n"));
+    EXPECT_EQ(std::string(a.articles[0]->MessageId()), std::string(b.articles[0]->MessageId()));
+    EXPECT_EQ(0u, ArticleFile(a, 1).find("Message-ID: " + std::string(a.articles[0]->MessageId()) +
+                                         "\r\n"));
     EXPECT_EQ("1 1 1", Counters(a));
     EXPECT_EQ("1 5 5", Counters(b));
     EXPECT_EQ(0, c.dirty);
@@ -249,7 +251,7 @@ TEST_F(StoreTest, GroupNamedTwiceIsStoredTwice) {
     EXPECT_EQ((std::vector<int>{1, 2}), Numbers(g));
     EXPECT_EQ("1 2 2", Counters(g));
     EXPECT_EQ(ArticleFile(g, 1), ArticleFile(g, 2));
-    EXPECT_EQ(g.articles[0]->messageId, g.articles[1]->messageId);
+    EXPECT_EQ(std::string(g.articles[0]->MessageId()), std::string(g.articles[1]->MessageId()));
 }
 
 TEST_F(StoreTest, NoTargetGroupStoresNothing) {
@@ -322,10 +324,10 @@ TEST_F(StoreTest, ReaderModeAddsADateAndCountsBodyLines) {
                                        header, kPostTime, true));
     ASSERT_EQ(1u, g.articles.size());
     const ArticleEntry& a = *g.articles[0];
-    EXPECT_EQ("Tue, 05 Mar 2024 06:07:08 +0000", a.date);
+    EXPECT_EQ("Tue, 05 Mar 2024 06:07:08 +0000", std::string(a.Date()));
     EXPECT_EQ(2, a.lines);
-    EXPECT_EQ("Message-ID: " + a.messageId + "\r\nDate: Tue, 05 Mar 2024 06:07:08 +0000\r\n" +
-                  "Lines: 2\r\n" + post,
+    EXPECT_EQ("Message-ID: " + std::string(a.MessageId()) +
+                  "\r\nDate: Tue, 05 Mar 2024 06:07:08 +0000\r\n" + "Lines: 2\r\n" + post,
               ArticleFile(g, 1));
 
     // An article with its own Date keeps it.
@@ -333,7 +335,7 @@ TEST_F(StoreTest, ReaderModeAddsADateAndCountsBodyLines) {
     ASSERT_EQ(StoreResult::Stored, StoreArticle(
                                        core, [](const GroupEntry&) { return true; }, tempPath, 5,
                                        header, kPostTime, true));
-    EXPECT_EQ("mine", g.articles[1]->date);
+    EXPECT_EQ("mine", std::string(g.articles[1]->Date()));
     EXPECT_EQ(0, g.articles[1]->lines);
 }
 
@@ -586,24 +588,27 @@ TEST_F(StoreTest, RebuildRecreatesEveryIndexFromTheFiles) {
     EXPECT_EQ((std::vector<int>{2, 3, 10}), Numbers(basic));
     EXPECT_EQ("2 10 3", Counters(basic));
     const ArticleEntry& a2 = *basic.articles[0];
-    EXPECT_EQ("two|a|d|<2@x>|<1@x>", a2.subject + "|" + a2.from + "|" + a2.date + "|" +
-                                         a2.messageId + "|" + a2.references);
+    EXPECT_EQ("two|a|d|<2@x>|<1@x>", std::string(a2.Subject()) + "|" + std::string(a2.From()) +
+                                         "|" + std::string(a2.Date()) + "|" +
+                                         std::string(a2.MessageId()) + "|" +
+                                         std::string(a2.References()));
     EXPECT_EQ(static_cast<int>(two.size()), a2.bytes);
     EXPECT_EQ(5, a2.lines);
-    EXPECT_EQ("three", basic.articles[1]->subject);
+    EXPECT_EQ("three", std::string(basic.articles[1]->Subject()));
     EXPECT_EQ(static_cast<int>(three.size()), basic.articles[1]->bytes);
     EXPECT_EQ(0, basic.articles[1]->lines);
     // Read to its end; the last line, without its line end, is not a header.
-    EXPECT_EQ("ten", basic.articles[2]->subject);
+    EXPECT_EQ("ten", std::string(basic.articles[2]->Subject()));
     EXPECT_EQ(8, basic.articles[2]->lines);
-    EXPECT_EQ("", basic.articles[2]->from);
+    EXPECT_EQ("", std::string(basic.articles[2]->From()));
 
     // -4 sorts first; 12.bak stands for a file 12 that is not there.
     EXPECT_EQ((std::vector<int>{-4, 12}), Numbers(odd));
     EXPECT_EQ("-4 12 2", Counters(odd));
-    EXPECT_EQ("negative", odd.articles[0]->subject);
+    EXPECT_EQ("negative", std::string(odd.articles[0]->Subject()));
     const ArticleEntry& a12 = *odd.articles[1];
-    EXPECT_EQ("||||0|0", a12.subject + "|" + a12.from + "|" + a12.date + "|" + a12.messageId + "|" +
+    EXPECT_EQ("||||0|0", std::string(a12.Subject()) + "|" + std::string(a12.From()) + "|" +
+                             std::string(a12.Date()) + "|" + std::string(a12.MessageId()) + "|" +
                              std::to_string(a12.bytes) + "|" + std::to_string(a12.lines));
 
     EXPECT_EQ("0 0 0", Counters(empty));

@@ -428,8 +428,7 @@ TEST_F(MainFrameTest, EveryExitSavesChangedIndexes) {
         ASSERT_NE(nullptr, group);
         auto article = std::make_unique<ArticleEntry>();
         article->number = 1;
-        article->subject = "\x93\xfa\x96\x7b\x8c\xea";  // Shift-JIS
-        article->messageId = "<1@test>";
+        article->SetText("\x93\xfa\x96\x7b\x8c\xea", "", "", "<1@test>", "");  // Shift-JIS subject
         article->bytes = 120;
         article->lines = 3;
         group->articles.push_back(std::move(article));
