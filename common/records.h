@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 // One stored article's overview data; one line of the group's Message.lst.
@@ -48,6 +47,36 @@ private:
     uint32_t m_ends[5] = {};         // where each text ends in m_text
 };
 
+// Message-ID -> entry, for ArticleList: open addressing in one array, so a
+// large index costs a few words per entry and no allocation of its own. The
+// keys are the entries' own texts, which never change while listed.
+class MessageIdIndex {
+public:
+    void Clear();
+    // Room for `count` entries in all without growing.
+    void Reserve(size_t count);
+    // The entry listed under `messageId`, or null.
+    ArticleEntry* Find(std::string_view messageId) const;
+    // Lists `entry` under its Message-ID unless one is listed there already;
+    // false when one was.
+    bool Insert(ArticleEntry* entry);
+    // Takes `entry` out if it is the one listed under its Message-ID.
+    void Erase(const ArticleEntry* entry);
+
+private:
+    struct Slot {
+        ArticleEntry* entry = nullptr;  // null: free
+        uint32_t hash = 0;
+    };
+    static uint32_t HashOf(std::string_view messageId);
+    size_t Home(uint32_t hash) const { return (uint64_t{hash} * m_slots.size()) >> 32; }
+    size_t Next(size_t i) const { return i + 1 == m_slots.size() ? 0 : i + 1; }
+    void Grow(size_t count);
+
+    std::vector<Slot> m_slots;
+    size_t m_nUsed = 0;
+};
+
 // A group's articles in list order, with lookups by number and by
 // Message-ID that return exactly what a scan in list order would find first,
 // without the scan. Entries must not change once added.
@@ -70,7 +99,7 @@ public:
     void reserve(size_t count) {
         m_items.reserve(count);
         m_numbers.reserve(count);
-        m_byId.reserve(count);
+        m_byId.Reserve(count);
     }
     // Removes and destroys the entry; returns the position after it.
     const_iterator erase(const_iterator position);
@@ -96,9 +125,7 @@ private:
 
     std::vector<Ptr> m_items;
     std::vector<int> m_numbers;  // m_items[i]->number, for searching
-    // Message-ID -> first entry in list order; the key views the entry's own
-    // string, which never changes while the entry is listed.
-    std::unordered_map<std::string_view, ArticleEntry*> m_byId;
+    MessageIdIndex m_byId;  // Message-ID -> first entry in list order
     bool m_bAscending = true;      // numbers never decrease along the list
     bool m_bDuplicateIds = false;  // some Message-ID was listed twice
     unsigned long long m_nRemovals = 0;

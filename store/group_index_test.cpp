@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 
 #include "tests/test_support.h"
@@ -321,6 +322,43 @@ TEST(ArticleList, LookupsMatchAScanInListOrder) {
     }
     ArticleEntry stranger;
     EXPECT_EQ(list.size(), list.PositionOf(&stranger));
+}
+
+TEST(MessageIdIndex, AgreesWithAMapThroughInsertsAndErasesInAnyOrder) {
+    // Many keys in a table that grows, shrinks and wraps around, with every
+    // removal checked against a plain map.
+    std::mt19937 random(11);
+    std::vector<std::unique_ptr<ArticleEntry>> entries;
+    for (int i = 0; i < 3000; ++i) {
+        auto a = std::make_unique<ArticleEntry>();
+        a->number = i;
+        a->SetText("", "", "", i % 7 == 0 ? "" : "<" + std::to_string(i % 1000) + "@x>", "");
+        entries.push_back(std::move(a));
+    }
+    MessageIdIndex index;
+    std::map<std::string, const ArticleEntry*, std::less<>> want;
+    for (int round = 0; round < 20000; ++round) {
+        ArticleEntry* a = entries[random() % entries.size()].get();
+        std::string id(a->MessageId());
+        if (random() % 3 != 0) {
+            bool fresh = !want.count(id);
+            ASSERT_EQ(fresh, index.Insert(a)) << round;
+            if (fresh) want[id] = a;
+        } else {
+            index.Erase(a);
+            auto it = want.find(id);
+            if (it != want.end() && it->second == a) want.erase(it);
+        }
+        if (round % 500 == 0) {
+            for (const auto& e : entries) {
+                auto it = want.find(e->MessageId());
+                ASSERT_EQ(it == want.end() ? nullptr : it->second, index.Find(e->MessageId()))
+                    << round;
+            }
+        }
+    }
+    index.Clear();
+    EXPECT_EQ(nullptr, index.Find(entries[1]->MessageId()));
 }
 
 TEST(ArticleList, RemovalCountMovesOnlyWhenSomethingLeaves) {
