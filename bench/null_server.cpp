@@ -18,11 +18,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <map>
 #include <string>
 
@@ -41,8 +41,8 @@ struct Client {
 
 long g_base = 20000;
 std::map<std::string, long> g_posted;  // group -> articles posted since start
-std::string g_article;                  // the 2 KB article, terminating line included
-int g_directory = -1;                   // where articles are read from, or -1
+std::string g_article;                 // the 2 KB article, terminating line included
+int g_directory = -1;                  // where articles are read from, or -1
 
 // Article n from the directory, or the fixed article.
 void AppendArticle(std::string& out, const std::string& number) {
@@ -79,8 +79,8 @@ void Answer(Client& c, const std::string& line) {
     if (word("GROUP ")) {
         c.group = line.substr(6);
         last = g_base + g_posted[c.group];
-        c.out += "211 " + std::to_string(last) + " 1 " + std::to_string(last) + " " + c.group +
-                 "\r\n";
+        c.out +=
+            "211 " + std::to_string(last) + " 1 " + std::to_string(last) + " " + c.group + "\r\n";
     } else if (word("XOVER")) {
         long low = 1, high = last;
         std::sscanf(line.c_str() + 5, " %ld-%ld", &low, &high);

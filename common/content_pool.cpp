@@ -26,8 +26,7 @@ const std::array<size_t, 33>& ClassSizes() {
         std::array<size_t, 33> s{};
         size_t i = 0;
         for (size_t base = kSmallest; i < s.size(); base *= 2)
-            for (size_t step = 0; step < 4 && i < s.size(); ++step)
-                s[i++] = base + base / 4 * step;
+            for (size_t step = 0; step < 4 && i < s.size(); ++step) s[i++] = base + base / 4 * step;
         return s;
     }();
     return sizes;
@@ -61,7 +60,8 @@ ContentPool::Slab* ContentPool::NewSlab(size_t cls) {
     // aligned stretch kept.
     bool huge = bytes == kSlabBytes;
     size_t mapped = huge ? 2 * bytes : bytes;
-    void* area = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* area =
+        ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) return nullptr;
     auto start = reinterpret_cast<uintptr_t>(area);
     uintptr_t aligned = start;
@@ -112,8 +112,7 @@ std::shared_ptr<char> ContentPool::Allocate(size_t size) {
     std::vector<Slab*>& slabs = m_partial[cls];
     if (slabs.empty()) {
         Slab* fresh = NewSlab(cls);
-        if (!fresh)
-            return std::shared_ptr<char>(new char[size], std::default_delete<char[]>());
+        if (!fresh) return std::shared_ptr<char>(new char[size], std::default_delete<char[]>());
         slabs.push_back(fresh);
     }
     Slab* slab = slabs.back();

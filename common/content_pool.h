@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <string_view>
 #include <vector>
 
 class ContentPool : public std::enable_shared_from_this<ContentPool> {

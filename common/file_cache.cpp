@@ -136,8 +136,7 @@ FileReadCache::Entry& FileReadCache::Touch(const std::string& path) {
     m_lru.front().path = path;
     m_index.emplace(m_lru.front().path, m_lru.begin());
     // The newest is never the one let go of.
-    while (m_index.size() > m_limits.maxEntries && m_lru.size() > 1)
-        Forget(std::prev(m_lru.end()));
+    while (m_index.size() > m_limits.maxEntries && m_lru.size() > 1) Forget(std::prev(m_lru.end()));
     return m_lru.front();
 }
 
@@ -238,8 +237,8 @@ bool FileReadCache::WatchDirectory(const std::string& directory, uint32_t change
         if (known.watch < 0) return false;
         if ((known.changes & changes) == changes) return true;
         // Watched for names only so far (as a parent); now for contents too.
-        int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(),
-                                        changes | IN_MASK_ADD | IN_ONLYDIR);
+        int watch =
+            ::inotify_add_watch(m_nNotifyFd, directory.c_str(), changes | IN_MASK_ADD | IN_ONLYDIR);
         if (watch == known.watch) {
             known.changes |= changes;
             return true;

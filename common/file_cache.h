@@ -34,10 +34,10 @@ struct FileContent {
 class FileReadCache {
 public:
     struct Limits {
-        size_t maxDescriptors = 256;  // descriptors kept open
-        size_t maxEntries = 32768;    // paths remembered, with or without content
+        size_t maxDescriptors = 256;                   // descriptors kept open
+        size_t maxEntries = 32768;                     // paths remembered, with or without content
         int64_t maxContentBytes = 64LL * 1024 * 1024;  // file bytes kept in memory
-        int64_t maxFileBytes = 256 * 1024;  // larger files are read when sent
+        int64_t maxFileBytes = 256 * 1024;             // larger files are read when sent
         bool watchChanges = true;  // false: every lookup looks at the file again
     };
 
@@ -64,7 +64,6 @@ public:
     void Clear();
 
     size_t Entries() const { return m_index.size(); }
-    size_t Descriptors() const { return m_nDescriptors; }
     // Every descriptor the cache holds: kept files, watched directories and
     // the change reports.
     size_t HeldDescriptors() const;
@@ -94,7 +93,7 @@ private:
         // The identity still holds: taken while the directories were watched,
         // and nothing has been reported for the path since.
         bool trusted = false;
-        int fd = -1;        // a kept descriptor, or -1
+        int fd = -1;              // a kept descriptor, or -1
         Order::iterator fdPlace;  // in m_fdOrder while fd >= 0
         FileContent content;
         Order::iterator contentPlace;  // in m_contentOrder while content is set
@@ -118,9 +117,9 @@ private:
     // Change reports: a watched directory and what happened under it.
     struct Directory {
         std::string path;
-        int watch = -1;         // -1: cannot be watched
-        uint32_t changes = 0;   // what the watch reports
-        int fd = -1;            // the directory, for opening names within it
+        int watch = -1;        // -1: cannot be watched
+        uint32_t changes = 0;  // what the watch reports
+        int fd = -1;           // the directory, for opening names within it
     };
     // Watches the directory of `path` and its parent. Returns the directory's
     // descriptor, or AT_FDCWD when either cannot be watched.

@@ -167,7 +167,8 @@ ArticleEntry* ArticleList::FindNumber(int number) const {
                    : nullptr;
     }
     auto it = std::find(m_numbers.begin(), m_numbers.end(), number);
-    return it == m_numbers.end() ? nullptr : m_items[static_cast<size_t>(it - m_numbers.begin())].get();
+    return it == m_numbers.end() ? nullptr
+                                 : m_items[static_cast<size_t>(it - m_numbers.begin())].get();
 }
 
 ArticleEntry* ArticleList::FindMessageId(std::string_view messageId) const {

@@ -124,8 +124,8 @@ private:
     void Reindex();
 
     std::vector<Ptr> m_items;
-    std::vector<int> m_numbers;  // m_items[i]->number, for searching
-    MessageIdIndex m_byId;  // Message-ID -> first entry in list order
+    std::vector<int> m_numbers;    // m_items[i]->number, for searching
+    MessageIdIndex m_byId;         // Message-ID -> first entry in list order
     bool m_bAscending = true;      // numbers never decrease along the list
     bool m_bDuplicateIds = false;  // some Message-ID was listed twice
     unsigned long long m_nRemovals = 0;
@@ -145,9 +145,8 @@ void ArticleList::RemoveIf(Pred remove) {
     }
     if (!removed) return;
     m_items.resize(out);
-    // Reindex() rebuilds the numbers too.
     ++m_nRemovals;
-    Reindex();
+    Reindex();  // the numbers and the Message-IDs too
 }
 
 // What the group's Message.lst on disk is known to hold, so a save can

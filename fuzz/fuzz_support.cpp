@@ -291,9 +291,9 @@ void CheckDescriptors() {
     static const size_t baseline = count() - CClientSocket::SentFileDescriptors();
     size_t now = count();
     size_t cached = CClientSocket::SentFileDescriptors();
-    FUZZ_CHECK(now <= baseline + cached + 4,
-               std::to_string(now) + " descriptors open, " + std::to_string(cached) +
-                   " held by the cache, " + std::to_string(baseline) + " at the start");
+    FUZZ_CHECK(now <= baseline + cached + 4, std::to_string(now) + " descriptors open, " +
+                                                 std::to_string(cached) + " held by the cache, " +
+                                                 std::to_string(baseline) + " at the start");
 }
 
 std::string DescribeEntries(const GroupEntry& g) {

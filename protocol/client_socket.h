@@ -23,10 +23,10 @@ class CServerCore;
 // sent.
 struct SendItem {
     int isFile = 0;
-    std::string data;                            // text blocks only
-    FileContent content;                         // kept files only; never changes
-    std::string path;                            // file chunks only
-    int64_t offset = 0;  // next byte to send: index in the bytes, or file position
+    std::string data;     // text blocks only
+    FileContent content;  // kept files only; never changes
+    std::string path;     // file chunks only
+    int64_t offset = 0;   // next byte to send: index in the bytes, or file position
     int64_t length = 0;  // bytes of this item still to send
 
     const char* Bytes() const { return content ? content.bytes.get() : data.data(); }
