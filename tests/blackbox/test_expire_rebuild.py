@@ -111,6 +111,10 @@ class ExpireTest(StoreCase):
         wait_until(lambda: s.read("g1/Message.lst") == b"1\t12\t12\r\n" + fresh,
                    what="the index to lose eleven entries")
         self.assertIsNone(s.proc.poll())
+        # The log reaches us through a pipe of its own, so the index on disk
+        # may be seen before the lines that told of the deletions.
+        wait_until(lambda: s.stdout.count(b"article file deleted") >= 11,
+                   what="eleven deletions in the log")
         self.assertEqual(s.stdout.count(b"article file deleted"), 11)
         self.assertEqual(sorted(os.listdir(s.path("g1"))), ["12", "Message.lst"])
 

@@ -93,5 +93,5 @@ class NntplibTest(ServerTest):
         news.group("local.test")
         resp, info = news.article(1)
         self.assertEqual(body_lines(info), [b"hello"])
-        self.assertIn(b"authinfo pass *****\r\n", s.stdout)
-        self.assertNotIn(b"secret", s.stdout)
+        log = s.wait_log(b"authinfo pass *****\r\n")
+        self.assertNotIn(b"secret", log)
