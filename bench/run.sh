@@ -97,6 +97,9 @@ free_port() {
 now_ns() { date +%s%N; }
 
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+# The part of it that is the process's own memory; the rest is pages of
+# mapped files (the shared libraries), shared with any other process using them.
+rss_anon_kb() { awk '/^RssAnon:/ {print $2}' "/proc/$1/status"; }
 
 result() { echo "$1 $2 $3" >>"$RESULTS"; }
 
@@ -217,6 +220,7 @@ for run in $(seq 1 "$STARTUP_RUNS"); do
   if [ "$run" = 1 ]; then
     sleep 1
     result rss.rest_100k_kb "$(rss_kb "$SERVER_PID")" kB
+    result rss.rest_100k_anon_kb "$(rss_anon_kb "$SERVER_PID")" kB
   fi
   stop_server
 done
