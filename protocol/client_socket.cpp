@@ -256,14 +256,13 @@ std::string_view CClientSocket::ReceiveLines(const char* data, size_t length) {
     return {};
 }
 
-bool CClientSocket::CutOffLongCommand() {
-    if (m_strLineBuffer.size() <= kMaxPendingCommand) return false;
+void CClientSocket::CutOffLongCommand() {
+    if (m_strLineBuffer.size() <= kMaxPendingCommand) return;
     Log(Format("Command too long [%zu] bytes dropped!!\r\n", m_strLineBuffer.size()));
     m_strLineBuffer.clear();
     m_strLineBuffer.shrink_to_fit();
     m_bCrSeen = 0;
     MarkFinished();
-    return true;
 }
 
 void CClientSocket::MarkFinished() {

@@ -27,7 +27,7 @@ struct SendItem {
     FileContent content;  // kept files only; never changes
     std::string path;     // file chunks only
     int64_t offset = 0;   // next byte to send: index in the bytes, or file position
-    int64_t length = 0;  // bytes of this item still to send
+    int64_t length = 0;   // bytes of this item still to send
 
     const char* Bytes() const { return content ? content.bytes.get() : data.data(); }
 };
@@ -131,7 +131,7 @@ private:
     // Standard reader mode: every CR LF line is a command of its own.
     std::string_view ReceiveLines(const char* data, size_t length);
     // Drops a command that grew past its limit and ends the connection.
-    bool CutOffLongCommand();
+    void CutOffLongCommand();
     // Appends to the send queue unless the client has stopped reading.
     void Enqueue(std::unique_ptr<SendItem> item);
     // The authentication gate; true when it has answered the text.
