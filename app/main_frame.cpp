@@ -49,6 +49,8 @@ int s_nLastExpireKey = -1;
 constexpr int kMaintenanceTimerId = 100;
 constexpr int kMaintenancePeriodMs = 60000;
 constexpr time_t kIdleLimit = 180;
+constexpr char kClosed[] = "Closed!!\r\n";
+constexpr char kIdleClosed[] = "No S/R Closed!!\r\n";
 }  // namespace
 
 // Receives the maintenance timer and the posted timer messages, apart from
@@ -64,7 +66,7 @@ private:
     CMainFrame* m_pFrame;
 };
 
-CMainFrame::CMainFrame() {
+CMainFrame::CMainFrame() : CServerCore(static_cast<IServerHost&>(*this)) {
     // The icon lives in a static library, whose resource initialiser the
     // linker would otherwise drop.
     Q_INIT_RESOURCE(marrowby);
@@ -132,7 +134,10 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         ShowMessage(settingsPath + kSettingsMissing);
         return false;
     }
-    if (!LoadSettings(settingsPath)) return false;
+    if (!LoadSettings(settingsPath)) {
+        ShowMessage(settingsPath + kCannotOpen);
+        return false;
+    }
 
     m_pListenSocket = std::make_unique<CListenSocket>(this);
     if (!m_pListenSocket->Create(m_nPortNo, 63)) {
@@ -147,7 +152,10 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         // index and the article files are whole either way.
         RemoveFile(indexPath + ".tmp");
         RemoveFile(StagingPath(*this, *group));
-        if (FileExists(indexPath) && !LoadGroupIndex(indexPath, *group)) return false;
+        if (FileExists(indexPath) && !LoadGroupIndex(indexPath, *group)) {
+            ShowMessage(indexPath + kCannotOpen);
+            return false;
+        }
     }
     m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);
     PostTimerMessage();
@@ -160,10 +168,9 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
 }
 
 void CMainFrame::AcceptClient() {
-    auto client = std::make_unique<CClientSocket>();
+    auto client = std::make_unique<CClientSocket>(*this, *this);
     if (!m_pListenSocket->Accept(*client)) return;  // the connection went away meanwhile
     client->SetNoDelay();
-    client->m_pOwner = this;
     CClientSocket* raw = client.get();
     m_clients.push_back(std::move(client));
     raw->Greet();
@@ -175,7 +182,7 @@ void CMainFrame::Cleanup() {
     m_users.clear();
     for (auto& client : m_clients) {
         client->Close();
-        AppendLog(client->m_strLogPrefix + "Closed!!\r\n");
+        AppendLog(client->LogPrefix() + kClosed);
         client.reset();
     }
     m_clients.clear();
@@ -229,22 +236,14 @@ void CMainFrame::MaintenancePass(time_t now) {
     for (size_t i = m_clients.size(); i-- > 0;) {
         CClientSocket& client = *m_clients[i];
         const char* reason = nullptr;
-        if (client.m_bFinished)
-            reason = "Closed!!\r\n";
-        else if (now - kIdleLimit > client.m_timeLastActivity)
-            reason = "No S/R Closed!!\r\n";
+        if (client.IsFinished())
+            reason = kClosed;
+        else if (now - kIdleLimit > client.LastActivity())
+            reason = kIdleClosed;
         if (!reason) continue;
-        // What the socket can still take of the queue goes out before the
-        // close, so a QUIT's goodbye is not lost to the ordering of events.
-        while (!client.m_sendQueue.empty() && client.IsOpen()) {
-            size_t before = client.m_sendQueue.size();
-            int64_t left = client.m_sendQueue.front()->length;
-            client.OnSend(0);
-            if (client.m_sendQueue.size() == before && client.m_sendQueue.front()->length == left)
-                break;
-        }
+        client.FlushBeforeClose();
         client.Close();
-        AppendLog(client.m_strLogPrefix + reason);
+        AppendLog(client.LogPrefix() + reason);
         m_clients[i].reset();
     }
     // The deleted connections leave the list in one pass, the others keeping

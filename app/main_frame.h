@@ -21,7 +21,9 @@ constexpr int ID_REBUILD = 32771;
 constexpr int ID_SHOW_WINDOW = 32775;
 constexpr int ID_APP_EXIT = 57665;
 
-class CMainFrame : public QMainWindow, public CServerCore {
+// The window is the server's host (log, maintenance pass, clock) and holds
+// the server's state; connections see the two through separate interfaces.
+class CMainFrame : public QMainWindow, public IServerHost, public CServerCore {
 public:
     // True when the process has no display: message boxes go to stderr.
     static bool s_bHeadless;
@@ -48,10 +50,12 @@ public:
 
     void AppendLog(const std::string& text) override;
     void FlushLog() override;
+    void PostTimerMessage() override;
     // Writes out what the log has gathered for stdout.
     static void FlushStdoutCopy();
-    void ShowMessage(const std::string& text) override;
-    void PostTimerMessage() override;
+    // Shows a start-up message to the operator and returns once it is read
+    // (on stderr when there is no display).
+    void ShowMessage(const std::string& text);
 
     // The maintenance pass: removes finished and silent connections, sets the
     // clock, and starts expiry in the first pass of each hour.

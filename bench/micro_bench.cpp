@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "common/records.h"
 #include "common/text.h"
 #include "store/group_index.h"
+#include "store/records.h"
 #include "store/xcontent.h"
 
 namespace {

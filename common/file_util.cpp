@@ -6,14 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-
-static int OpenRetry(const char* path, int flags, mode_t mode = 0) {
-    int fd;
-    do fd = ::open(path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
-}
+#include <cstring>
 
 int CreateTempFile(std::string& path) {
     const char* dir = std::getenv("TMPDIR");
@@ -29,13 +24,6 @@ int CreateTempFile(std::string& path) {
     return fd;
 }
 
-bool MakeTempFileName(std::string& path) {
-    int fd = CreateTempFile(path);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
-}
-
 bool WriteAll(int fd, const char* data, size_t length) {
     while (length > 0) {
         ssize_t n = ::write(fd, data, length);
@@ -47,46 +35,8 @@ bool WriteAll(int fd, const char* data, size_t length) {
     return true;
 }
 
-bool AppendToFile(const std::string& path, const char* data, size_t length) {
-    int fd = OpenRetry(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (fd < 0) return false;
-    bool ok = true;
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    ::close(fd);
-    return ok;
-}
-
-int ReadFileBlock(const std::string& path, char* buffer, int64_t offset, int size) {
-    int fd = OpenRetry(path.c_str(), O_RDONLY);
-    if (fd < 0) return 0;
-    int total = 0;
-    while (total < size) {
-        ssize_t n = ::pread(fd, buffer + total, static_cast<size_t>(size - total),
-                            offset > 0 ? offset + total : total);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        total += static_cast<int>(n);
-    }
-    ::close(fd);
-    return total;
-}
-
 bool FileExists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
-}
-
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 int64_t FileSize(const std::string& path) {
@@ -124,5 +74,50 @@ bool FileBirthTime(const std::string& path, time_t& btime) {
     if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &stx) != 0) return false;
     if (!(stx.stx_mask & STATX_BTIME)) return false;
     btime = static_cast<time_t>(stx.stx_btime.tv_sec);
+    return true;
+}
+
+bool ReadFileBytes(const std::string& path, std::string& content) {
+    content.clear();
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    // Only a regular file has a size worth reserving; a directory opens here
+    // and may report a huge end position.
+    struct stat st;
+    if (::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        content.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
+    // A directory opens on this platform but cannot be read.
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+        content.clear();
+        return false;
+    }
+    return true;
+}
+
+void FoldLineEnds(std::string& content) {
+    // Runs between CRs are moved as blocks.
+    size_t out = content.find('\r');
+    if (out == std::string::npos) return;
+    size_t in = out;
+    while (in < content.size()) {
+        size_t cr = content.find('\r', in + 1);
+        size_t stop = cr == std::string::npos ? content.size() : cr;
+        // content[in] is a CR: drop it when an LF follows.
+        size_t from = (in + 1 < content.size() && content[in + 1] == '\n') ? in + 1 : in;
+        std::memmove(&content[out], &content[from], stop - from);
+        out += stop - from;
+        in = stop;
+    }
+    content.resize(out);
+}
+
+bool ReadTextFile(const std::string& path, std::string& content) {
+    if (!ReadFileBytes(path, content)) return false;
+    FoldLineEnds(content);
     return true;
 }

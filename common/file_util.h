@@ -8,29 +8,15 @@
 #include <vector>
 
 // Creates a new, empty, uniquely named file whose name starts with "qmv" in
-// the system's temporary directory ($TMPDIR, else /tmp) and stores its full
-// path in `path`. Returns false (and leaves `path` empty) when no file could
-// be created.
-bool MakeTempFileName(std::string& path);
-
-// Like MakeTempFileName, but keeps the new file open: returns a descriptor
-// open for reading and writing, or -1 (with `path` empty).
+// the system's temporary directory ($TMPDIR, else /tmp), stores its full path
+// in `path` and returns a descriptor open for reading and writing; -1 (with
+// `path` empty) when no file could be created.
 int CreateTempFile(std::string& path);
 
 // Writes all `length` bytes to `fd`; false when any could not be written.
 bool WriteAll(int fd, const char* data, size_t length);
 
-// Appends `length` bytes to the file, creating it if needed. A file that
-// cannot be opened is silently skipped; returns false then, or when the write
-// fell short, for callers that care.
-bool AppendToFile(const std::string& path, const char* data, size_t length);
-
-// Reads up to `size` bytes starting at `offset` into `buffer`. Returns the
-// number of bytes read; 0 when the file cannot be opened.
-int ReadFileBlock(const std::string& path, char* buffer, int64_t offset, int size);
-
 bool FileExists(const std::string& path);
-bool IsDirectory(const std::string& path);
 // Size in bytes, or -1 when the file cannot be examined.
 int64_t FileSize(const std::string& path);
 // Last-modification time; false when the path cannot be examined.
@@ -43,3 +29,13 @@ bool RemoveFile(const std::string& path);
 
 // Creation time, where the file system records it; false otherwise.
 bool FileBirthTime(const std::string& path, time_t& btime);
+
+// Reads a whole file as text: CR LF becomes LF, as a text-mode read gives it.
+// False when the file cannot be opened.
+bool ReadTextFile(const std::string& path, std::string& content);
+
+// Reads a whole file's bytes as they are. False when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::string& content);
+
+// Turns every CR LF into LF; a lone CR stays.
+void FoldLineEnds(std::string& content);

@@ -19,20 +19,6 @@ void SplitFields(std::vector<std::string>& fields, std::string_view text,
     }
 }
 
-void SplitKeepEmpty(std::vector<std::string>& fields, std::string_view text, char delimiter) {
-    fields.clear();
-    size_t start = 0;
-    for (;;) {
-        size_t pos = text.find(delimiter, start);
-        if (pos == std::string_view::npos) {
-            fields.emplace_back(text.substr(start));
-            return;
-        }
-        fields.emplace_back(text.substr(start, pos - start));
-        start = pos + 1;
-    }
-}
-
 static bool IsSpace(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }

@@ -13,10 +13,6 @@
 void SplitFields(std::vector<std::string>& fields, std::string_view text,
                  std::string_view delimiters);
 
-// Cuts `text` at every occurrence of `delimiter`, keeping empty fields:
-// "a\t\tb" gives three fields. An empty text gives one empty field.
-void SplitKeepEmpty(std::vector<std::string>& fields, std::string_view text, char delimiter);
-
 // Converts the leading decimal number of `text`: white space is skipped, an
 // optional sign is taken, then digits up to the first other byte. No digits
 // give 0. A value outside the 32-bit range saturates at INT_MIN or INT_MAX.

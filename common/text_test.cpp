@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -42,11 +43,6 @@ private:
     std::optional<std::string> old_;
 };
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 using Fields = std::vector<std::string>;
 
 std::string Show(const Fields& fields) {
@@ -79,21 +75,6 @@ TEST(SplitFields, DropsEmptyFieldsAndCutsAtAnyDelimiterByte) {
     for (const Case& c : cases) {
         Fields got = {"left over"};
         SplitFields(got, c.text, c.delimiters);
-        EXPECT_EQ(Show(c.want), Show(got)) << "text: " << c.text;
-    }
-}
-
-TEST(SplitKeepEmpty, KeepsEveryFieldBetweenDelimiters) {
-    struct Case {
-        std::string text;
-        Fields want;
-    } cases[] = {
-        {"a\t\tb", {"a", "", "b"}}, {"", {""}},         {"\t", {"", ""}},
-        {"a\t", {"a", ""}},         {"\ta", {"", "a"}}, {"abc", {"abc"}},
-    };
-    for (const Case& c : cases) {
-        Fields got = {"left over"};
-        SplitKeepEmpty(got, c.text, '\t');
         EXPECT_EQ(Show(c.want), Show(got)) << "text: " << c.text;
     }
 }
@@ -249,13 +230,16 @@ TEST(Wildmat, LastMatchingPatternDecides) {
         EXPECT_EQ(c.want, Wildmat(c.text, c.wildmat)) << c.text << " against " << c.wildmat;
 }
 
-TEST(MakeTempFileName, CreatesDistinctEmptyFilesInTmpdir) {
+TEST(CreateTempFile, CreatesDistinctEmptyFilesInTmpdir) {
     TempDir dir;
     for (std::string tmpdir : {dir.path(), dir.path() + "/"}) {
         ScopedEnv env("TMPDIR", tmpdir.c_str());
         std::string first, second;
-        ASSERT_TRUE(MakeTempFileName(first)) << "TMPDIR=" << tmpdir;
-        ASSERT_TRUE(MakeTempFileName(second)) << "TMPDIR=" << tmpdir;
+        int a = CreateTempFile(first), b = CreateTempFile(second);
+        ASSERT_GE(a, 0) << "TMPDIR=" << tmpdir;
+        ASSERT_GE(b, 0) << "TMPDIR=" << tmpdir;
+        ::close(a);
+        ::close(b);
         EXPECT_NE(first, second);
         for (const std::string& path : {first, second}) {
             EXPECT_EQ(0u, path.rfind(dir.path() + "/qmv", 0)) << path;
@@ -264,47 +248,12 @@ TEST(MakeTempFileName, CreatesDistinctEmptyFilesInTmpdir) {
     }
 }
 
-TEST(MakeTempFileName, FailsWithEmptyPathWhenTheDirectoryIsMissing) {
+TEST(CreateTempFile, FailsWithEmptyPathWhenTheDirectoryIsMissing) {
     TempDir dir;
     ScopedEnv env("TMPDIR", (dir / "missing").c_str());
     std::string path = "stale";
-    EXPECT_FALSE(MakeTempFileName(path));
+    EXPECT_EQ(-1, CreateTempFile(path));
     EXPECT_EQ("", path);
-}
-
-TEST(AppendToFile, AppendsRawBytesAndCreatesTheFile) {
-    TempDir dir;
-    const std::string path = dir / "post";
-    const std::string first("Subject: a\r\n\0x", 14);
-    const std::string second = "\n.\r\n";
-    EXPECT_TRUE(AppendToFile(path, first.data(), first.size()));
-    EXPECT_TRUE(AppendToFile(path, second.data(), second.size()));
-    EXPECT_TRUE(AppendToFile(path, "", 0));
-    EXPECT_EQ(first + second, ReadAll(path));
-
-    EXPECT_FALSE(AppendToFile(dir / "missing/post", "x", 1));
-}
-
-TEST(ReadFileBlock, ReadsFromTheOffset) {
-    TempDir dir;
-    const std::string path = dir / "article";
-    ASSERT_TRUE(AppendToFile(path, "0123456789", 10));
-    struct Case {
-        int64_t offset;
-        int size;
-        std::string want;
-    } cases[] = {
-        {0, 4, "0123"}, {3, 4, "3456"}, {8, 10, "89"}, {0, 10, "0123456789"},
-        {10, 4, ""},    {25, 4, ""},    {-3, 2, "01"},
-    };
-    for (const Case& c : cases) {
-        char buffer[16] = {};
-        int n = ReadFileBlock(path, buffer, c.offset, c.size);
-        EXPECT_EQ(c.want, std::string(buffer, n > 0 ? n : 0))
-            << "offset " << c.offset << " size " << c.size;
-    }
-    char buffer[4];
-    EXPECT_EQ(0, ReadFileBlock(dir / "missing", buffer, 0, 4));
 }
 
 TEST(FileStatus, ReportsMissingPaths) {
@@ -315,7 +264,7 @@ TEST(FileStatus, ReportsMissingPaths) {
     time_t mtime;
     EXPECT_FALSE(FileModTime(dir / "missing", mtime));
 
-    ASSERT_TRUE(AppendToFile(dir / "7", "abc", 3));
+    WriteFile(dir / "7", "abc");
     ASSERT_TRUE(ListDirectory(dir.path(), names));
     std::sort(names.begin(), names.end());
     EXPECT_EQ(Show({".", "..", "7"}), Show(names));

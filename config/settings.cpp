@@ -1,10 +1,8 @@
 #include "config/settings.h"
 
-#include <sys/stat.h>
-
-#include <cstdio>
 #include <cstring>
 
+#include "common/file_util.h"
 #include "common/text.h"
 
 namespace {
@@ -52,73 +50,25 @@ void ReadGroupLine(const std::string& line, ServerSettings& s) {
     std::vector<std::string> fields;
     SplitFields(fields, line, " \t\r\n");
     if (fields.size() != 3 && fields.size() != 5) return;
-    auto group = std::make_unique<GroupEntry>();
-    group->name = fields[0];
-    group->expireHours = ToDecimal(fields[1]);
-    group->note = fields[2];
+    GroupSettings group;
+    group.name = fields[0];
+    group.expireHours = ToDecimal(fields[1]);
+    group.note = fields[2];
     if (fields.size() == 5) {
-        ReadRightsList(fields[3], group->readers, group->readAll);
-        ReadRightsList(fields[4], group->posters, group->postAll);
+        ReadRightsList(fields[3], group.readers, group.readAll);
+        ReadRightsList(fields[4], group.posters, group.postAll);
     }
-    s.m_groups.push_back(std::move(group));
+    s.groups.push_back(std::move(group));
 }
 
 void ReadUserLine(const std::string& line, ServerSettings& s) {
     std::vector<std::string> fields;
     SplitFields(fields, line, " \t\r\n");
     if (fields.size() != 2) return;
-    auto user = std::make_unique<UserEntry>();
-    user->name = fields[0];
-    user->password = fields[1];
-    s.m_users.push_back(std::move(user));
+    s.users.push_back(UserEntry{fields[0], fields[1]});
 }
 
 }  // namespace
-
-bool ReadFileBytes(const std::string& path, std::string& content) {
-    content.clear();
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    // Only a regular file has a size worth reserving; a directory opens here
-    // and may report a huge end position.
-    struct stat st;
-    if (::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        content.reserve(static_cast<size_t>(st.st_size));
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) content.append(buffer, n);
-    // A directory opens on this platform but cannot be read.
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) {
-        content.clear();
-        return false;
-    }
-    return true;
-}
-
-void FoldLineEnds(std::string& content) {
-    // Runs between CRs are moved as blocks.
-    size_t out = content.find('\r');
-    if (out == std::string::npos) return;
-    size_t in = out;
-    while (in < content.size()) {
-        size_t cr = content.find('\r', in + 1);
-        size_t stop = cr == std::string::npos ? content.size() : cr;
-        // content[in] is a CR: drop it when an LF follows.
-        size_t from = (in + 1 < content.size() && content[in + 1] == '\n') ? in + 1 : in;
-        std::memmove(&content[out], &content[from], stop - from);
-        out += stop - from;
-        in = stop;
-    }
-    content.resize(out);
-}
-
-bool ReadTextFile(const std::string& path, std::string& content) {
-    if (!ReadFileBytes(path, content)) return false;
-    FoldLineEnds(content);
-    return true;
-}
 
 void ParseSettings(const std::string& content, ServerSettings& s) {
     Section section = Section::None;

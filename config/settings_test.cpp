@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/file_util.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -18,14 +19,8 @@ std::string Join(const std::vector<std::string>& names) {
     return out;
 }
 
-// One group as "name expire note readAll:readers postAll:posters", with the
-// fields the reader must leave at their start values checked on the way.
-std::string Describe(const GroupEntry& g) {
-    EXPECT_EQ(0, g.dirty) << g.name;
-    EXPECT_EQ(0, g.firstNumber) << g.name;
-    EXPECT_EQ(0, g.lastNumber) << g.name;
-    EXPECT_EQ(0, g.articleCount) << g.name;
-    EXPECT_TRUE(g.articles.empty()) << g.name;
+// One group as "name expire note readAll:readers postAll:posters".
+std::string Describe(const GroupSettings& g) {
     return g.name + " " + std::to_string(g.expireHours) + " " + g.note + " " +
            std::to_string(g.readAll) + ":" + Join(g.readers) + " " + std::to_string(g.postAll) +
            ":" + Join(g.posters);
@@ -33,13 +28,13 @@ std::string Describe(const GroupEntry& g) {
 
 std::vector<std::string> Groups(const ServerSettings& s) {
     std::vector<std::string> out;
-    for (const auto& g : s.m_groups) out.push_back(Describe(*g));
+    for (const auto& g : s.groups) out.push_back(Describe(g));
     return out;
 }
 
 std::vector<std::string> Users(const ServerSettings& s) {
     std::vector<std::string> out;
-    for (const auto& u : s.m_users) out.push_back(u->name + "/" + u->password);
+    for (const auto& u : s.users) out.push_back(u.name + "/" + u.password);
     return out;
 }
 
@@ -85,7 +80,7 @@ TEST(ParseSettings, SwitchValues) {
         ServerSettings s;
         ParseSettings("[Settings]\n" + c.lines, s);
         EXPECT_EQ(c.want, Switches(s)) << "lines: " << c.lines;
-        EXPECT_TRUE(s.m_groups.empty() && s.m_users.empty()) << "lines: " << c.lines;
+        EXPECT_TRUE(s.groups.empty() && s.users.empty()) << "lines: " << c.lines;
     }
 }
 
@@ -109,14 +104,14 @@ TEST(ParseSettings, SectionHeaders) {
         s);
     EXPECT_EQ("2000 1 1 0 0", Switches(s));
     EXPECT_EQ(std::vector<std::string>{"PortNo/3000"}, Users(s));
-    EXPECT_TRUE(s.m_groups.empty());
+    EXPECT_TRUE(s.groups.empty());
 }
 
 TEST(ParseSettings, UnrecognisedHeaderBeforeAnySectionKeepsSkipping) {
     ServerSettings s;
     ParseSettings("[Other]\nPortNo 1\nalice pw\n", s);
     EXPECT_EQ("119 0 0 1 0", Switches(s));
-    EXPECT_TRUE(s.m_users.empty());
+    EXPECT_TRUE(s.users.empty());
 }
 
 TEST(ParseSettings, Users) {

@@ -126,8 +126,7 @@ struct Run {
 void Drive(FakeServer& server, const std::vector<std::string>& blocks, bool firstWithPost,
            const CaptureSocket::Budget& budget, Run& run,
            const std::vector<std::string>& after = {}) {
-    CaptureSocket client;
-    client.m_pOwner = &server;
+    CaptureSocket client(server);
     client.m_budget = budget;
     client.Greet();
     std::vector<std::string> all = blocks;
@@ -143,7 +142,7 @@ void Drive(FakeServer& server, const std::vector<std::string>& blocks, bool firs
         server.CheckStack("one received block");
         client.Drain();
     }
-    run.postMode = client.m_bPostMode;
+    run.postMode = client.InBodyMode();
     run.files = ListFiles(server);
     for (const std::string& block : after) {
         if (block.empty()) continue;
@@ -186,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Run run;
     Drive(server, blocks, firstWithPost, kBudgets[(flags >> 4) & 7], run);
     FUZZ_CHECK(std::filesystem::is_empty(tempDir), "a posting temporary file was left behind");
-    CheckDescriptors();
+    CheckDescriptors(server);
     CheckIndexesRoundTrip(server);
 
     size_t end = stream.find(kTerminator);

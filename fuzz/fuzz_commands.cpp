@@ -52,8 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     server.m_bCancelEveryOne = (flags & 4) ? 0 : 1;
     const bool lazy = (flags & 0x80) != 0;
     {
-        CaptureSocket client;
-        client.m_pOwner = &server;
+        CaptureSocket client(server);
         client.m_budget = kBudgets[(flags >> 4) & 7];
         client.Greet();
         for (const std::string& block : blocks) {
@@ -71,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         client.Drain();
     }
     FUZZ_CHECK(std::filesystem::is_empty(tempDir), "a posting temporary file was left behind");
-    CheckDescriptors();
+    CheckDescriptors(server);
     CheckIndexesRoundTrip(server);
     return 0;
 }

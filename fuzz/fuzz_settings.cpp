@@ -33,18 +33,15 @@ void CheckRights(const std::vector<std::string>& names, int all, const char* wha
 void CheckSettings(const ServerSettings& s) {
     for (int flag : {s.m_bUseAuthor, s.m_bUseExpire, s.m_bCancelEveryOne, s.m_bUseRfc3977})
         FUZZ_CHECK(flag == 0 || flag == 1, "a switch is neither 0 nor 1");
-    for (const auto& group : s.m_groups) {
-        CheckField(group->name, " \t\r\n", "group name");
-        CheckField(group->note, " \t\r\n", "group note");
-        FUZZ_CHECK(group->dirty == 0 && group->firstNumber == 0 && group->lastNumber == 0 &&
-                       group->articleCount == 0 && group->articles.empty(),
-                   "a new group is not empty: " + group->name);
-        CheckRights(group->readers, group->readAll, "reader");
-        CheckRights(group->posters, group->postAll, "poster");
+    for (const auto& group : s.groups) {
+        CheckField(group.name, " \t\r\n", "group name");
+        CheckField(group.note, " \t\r\n", "group note");
+        CheckRights(group.readers, group.readAll, "reader");
+        CheckRights(group.posters, group.postAll, "poster");
     }
-    for (const auto& user : s.m_users) {
-        CheckField(user->name, " \t\r\n", "user name");
-        CheckField(user->password, " \t\r\n", "password");
+    for (const auto& user : s.users) {
+        CheckField(user.name, " \t\r\n", "user name");
+        CheckField(user.password, " \t\r\n", "password");
     }
 }
 
@@ -52,16 +49,16 @@ std::string Describe(const ServerSettings& s) {
     std::string out = std::to_string(s.m_nPortNo) + " " + std::to_string(s.m_bUseAuthor) +
                       std::to_string(s.m_bUseExpire) + std::to_string(s.m_bCancelEveryOne) +
                       std::to_string(s.m_bUseRfc3977) + "\n";
-    for (const auto& g : s.m_groups) {
-        out += "group " + Escaped(g->name) + " " + std::to_string(g->expireHours) + " " +
-               Escaped(g->note) + " r" + std::to_string(g->readAll);
-        for (const auto& n : g->readers) out += "," + Escaped(n);
-        out += " p" + std::to_string(g->postAll);
-        for (const auto& n : g->posters) out += "," + Escaped(n);
+    for (const auto& g : s.groups) {
+        out += "group " + Escaped(g.name) + " " + std::to_string(g.expireHours) + " " +
+               Escaped(g.note) + " r" + std::to_string(g.readAll);
+        for (const auto& n : g.readers) out += "," + Escaped(n);
+        out += " p" + std::to_string(g.postAll);
+        for (const auto& n : g.posters) out += "," + Escaped(n);
         out += "\n";
     }
-    for (const auto& u : s.m_users)
-        out += "user " + Escaped(u->name) + " " + Escaped(u->password) + "\n";
+    for (const auto& u : s.users)
+        out += "user " + Escaped(u.name) + " " + Escaped(u.password) + "\n";
     return out;
 }
 

@@ -159,9 +159,15 @@ const std::string& PrivateTempDir() {
     return dir->Path();
 }
 
-FakeServer::FakeServer(const std::string& edgeIndex) {
+FakeServer::FakeServer(const std::string& edgeIndex)
+    : CServerCore(static_cast<IServerHost&>(*this)) {
     m_szBaseDir = m_dir.Path();
-    ParseSettings(kSettings, *this);
+    ServerSettings settings;
+    ParseSettings(kSettings, settings);
+    static_cast<ServerSwitches&>(*this) = settings;
+    for (const GroupSettings& group : settings.groups)
+        m_groups.push_back(std::make_unique<GroupEntry>(group));
+    m_users = settings.users;
     for (const auto& group : m_groups) {
         std::string dir = GroupDir(*group);
         FUZZ_CHECK(::mkdir(dir.c_str(), 0755) == 0, "cannot create " + dir);
@@ -193,10 +199,6 @@ void FakeServer::AppendLog(const std::string& text) {
     const char* here = static_cast<const char*>(__builtin_frame_address(0));
     if (here < m_pStackBase)
         m_nStackUsed = std::max(m_nStackUsed, static_cast<size_t>(m_pStackBase - here));
-}
-
-void FakeServer::ShowMessage(const std::string& text) {
-    m_messages.push_back(text);
 }
 
 std::string FakeServer::Snapshot() const {
@@ -243,18 +245,18 @@ int CaptureSocket::Send(const void* buffer, int length) {
 
 void CaptureSocket::CheckQueueAccounting() const {
     int64_t sum = 0;
-    for (const auto& item : m_sendQueue) {
+    for (const auto& item : Queue().Contents()) {
         FUZZ_CHECK(item->length >= 0, "negative item length");
         sum += item->length;
     }
-    FUZZ_CHECK(sum == m_nQueuedBytes, "queued " + std::to_string(m_nQueuedBytes) +
-                                          " but items hold " + std::to_string(sum));
+    FUZZ_CHECK(sum == Queue().Bytes(), "queued " + std::to_string(Queue().Bytes()) +
+                                           " but items hold " + std::to_string(sum));
 }
 
 void CaptureSocket::SendOnce() {
     m_strOffered.clear();
     size_t sentBefore = m_strSent.size();
-    bool wasEmpty = m_sendQueue.empty();
+    bool wasEmpty = Queue().Empty();
     OnSend(0);
     CheckQueueAccounting();
     if (wasEmpty) return;
@@ -271,13 +273,13 @@ void CaptureSocket::SendOnce() {
 void CaptureSocket::Drain() {
     CheckQueueAccounting();
     // Each send that is not refused takes a byte or drops an empty item.
-    int64_t limit = 2 * (m_nQueuedBytes + static_cast<int64_t>(m_sendQueue.size())) + 16;
-    for (int64_t i = 0; i < limit && !m_sendQueue.empty(); ++i) SendOnce();
-    FUZZ_CHECK(m_sendQueue.empty(), "the send queue did not drain");
-    FUZZ_CHECK(m_nQueuedBytes == 0, "an empty queue still counts bytes");
+    int64_t limit = 2 * (Queue().Bytes() + static_cast<int64_t>(Queue().Items())) + 16;
+    for (int64_t i = 0; i < limit && !Queue().Empty(); ++i) SendOnce();
+    FUZZ_CHECK(Queue().Empty(), "the send queue did not drain");
+    FUZZ_CHECK(Queue().Bytes() == 0, "an empty queue still counts bytes");
 }
 
-void CheckDescriptors() {
+void CheckDescriptors(const CServerCore& server) {
     auto count = [] {
         size_t n = 0;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -286,11 +288,11 @@ void CheckDescriptors() {
         }
         return n;
     };
-    // Beyond those the cache of sent files holds (kept files, watched
-    // directories, its change reports), nothing may stay open.
-    static const size_t baseline = count() - CClientSocket::SentFileDescriptors();
+    // Beyond those the spool holds (kept files, watched directories, its
+    // change reports), nothing may stay open.
+    static const size_t baseline = count() - server.m_spool.HeldDescriptors();
     size_t now = count();
-    size_t cached = CClientSocket::SentFileDescriptors();
+    size_t cached = server.m_spool.HeldDescriptors();
     FUZZ_CHECK(now <= baseline + cached + 4, std::to_string(now) + " descriptors open, " +
                                                  std::to_string(cached) + " held by the cache, " +
                                                  std::to_string(baseline) + " at the start");

@@ -59,7 +59,7 @@ const std::string& PrivateTempDir();
 //   local.secret   readable by alice and carol, postable by alice
 //   local.edge     empty, or loaded from an index text the caller gives
 // Users alice/wonderland, bob/builder, carol/tea.
-class FakeServer : public CServerCore {
+class FakeServer : public IServerHost, public CServerCore {
 public:
     // Lays the groups out in a fresh directory. `edgeIndex` is the content
     // of local.edge's Message.lst, loaded as the server loads it at start-up.
@@ -74,7 +74,6 @@ public:
     void CheckStack(const std::string& what);
 
     void AppendLog(const std::string& text) override;
-    void ShowMessage(const std::string& text) override;
     void PostTimerMessage() override { ++m_nTimerMessages; }
 
     // Each group's article files and index, as a map of relative path to
@@ -83,7 +82,6 @@ public:
 
     size_t m_nLogBytes = 0;
     int m_nTimerMessages = 0;
-    std::vector<std::string> m_messages;
 
 private:
     ScratchDir m_dir;
@@ -95,6 +93,8 @@ private:
 // in pieces as large as the current send budget allows.
 class CaptureSocket : public CClientSocket {
 public:
+    explicit CaptureSocket(FakeServer& server) : CClientSocket(server, server) {}
+
     // How SendVector answers.
     struct Budget {
         int maxBytes = 0;         // at most this many bytes per send; 0: all
@@ -126,8 +126,8 @@ private:
 };
 
 // Fails when the process holds more descriptors than at the first call,
-// beyond what the connection's cache of sent article files may keep open.
-void CheckDescriptors();
+// beyond what the server's spool may keep open.
+void CheckDescriptors(const CServerCore& server);
 
 // A group's counters and entries as one comparable text.
 std::string DescribeEntries(const GroupEntry& group);

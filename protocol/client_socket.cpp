@@ -4,10 +4,9 @@
 
 #include <cstring>
 
-#include "common/file_cache.h"
 #include "common/file_util.h"
 #include "common/text.h"
-#include "store/server_core.h"
+#include "protocol/replies.h"
 
 namespace {
 
@@ -21,7 +20,7 @@ char* ReceiveBuffer() {
 // File chunks are read into a buffer of their own, apart from the receive
 // buffer, whose contents may still be in use further up the stack.
 char* FileChunkBuffer() {
-    static std::unique_ptr<char[]> buffer(new char[CClientSocket::kFileChunk]);
+    static std::unique_ptr<char[]> buffer(new char[CSendQueue::kFileChunk]);
     return buffer.get();
 }
 
@@ -30,7 +29,12 @@ constexpr size_t kTailSize = 10;
 
 }  // namespace
 
-CClientSocket::CClientSocket() : m_timeLastActivity(time(nullptr)) {}
+CClientSocket::CClientSocket(IServerHost& host, CServerCore& server)
+    : m_pOwner(&host),
+      m_server(server),
+      m_session(*this, server),
+      m_timeLastActivity(host.Now()),
+      m_sendQueue(server.m_spool) {}
 
 CClientSocket::~CClientSocket() {
     // A connection that ends in the middle of a posting leaves nothing behind.
@@ -52,80 +56,49 @@ void CClientSocket::Greet() {
     unsigned port = 0;
     if (!GetPeerName(address, port)) address = "?";
     m_strLogPrefix = "[" + address + "/" + std::to_string(port) + "] ";
-    SendAndLog("200 connected!!\r\n");
+    SendAndLog(replies::kGreeting);
 }
 
 void CClientSocket::SendText(std::string text) {
-    auto item = std::make_unique<SendItem>();
-    item->length = static_cast<int64_t>(text.size());
-    // A caller that hands over a large block (an overview) gives it away
-    // rather than having it copied.
-    item->data = std::move(text);
-    Enqueue(std::move(item));
-    AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
-}
-
-void CClientSocket::QueueListing(std::string& pending, bool last) {
-    if (pending.empty() || (!last && pending.size() < kOverviewBlock)) return;
-    SendText(std::move(pending));
-    pending.clear();
-    if (!last) pending.reserve(kOverviewBlock + 4096);
-}
-
-void CClientSocket::Enqueue(std::unique_ptr<SendItem> item) {
     if (m_bQueueOverflow) return;
-    m_nQueuedBytes += item->length;
-    m_sendQueue.push_back(std::move(item));
-    if (m_nQueuedBytes <= kMaxQueuedBytes) return;
-    Log(Format("Send queue over limit [%lld] bytes dropped!!\r\n",
-               static_cast<long long>(m_nQueuedBytes)));
-    m_sendQueue.clear();
-    m_nQueuedBytes = 0;
+    m_sendQueue.PushText(std::move(text));
+    CheckQueueLimit();
+    WantToSend();
+}
+
+void CClientSocket::SendFile(const ArticleFile& file, int64_t from) {
+    int64_t size = file.size >= 0 ? file.size : m_server.m_spool.Size(file.path);
+    if (size < from) size = from;
+    // The prefix holds the peer's address, so it is joined as text rather
+    // than used as part of a format.
+    Log(replies::SizeLine(size - from));
+    FileContent content;
+    // A small file goes out of memory: the spool hands over the block of the
+    // very file whose size was just taken.
+    if (size > from && !m_bQueueOverflow) content = m_server.m_spool.Content(file.path);
+    if (content && static_cast<int64_t>(content.size) == size) {
+        m_sendQueue.PushContent(std::move(content), from, size - from);
+        CheckQueueLimit();
+    } else {
+        for (int64_t offset = from; offset < size && !m_bQueueOverflow;
+             offset += CSendQueue::kFileChunk) {
+            m_sendQueue.PushFileChunk(file.path, offset,
+                                      std::min(CSendQueue::kFileChunk, size - offset));
+            CheckQueueLimit();
+        }
+    }
+    if (!m_bQueueOverflow) WantToSend();
+}
+
+void CClientSocket::CheckQueueLimit() {
+    if (m_sendQueue.Bytes() <= kMaxQueuedBytes) return;
+    Log(replies::QueueOverLimit(static_cast<long long>(m_sendQueue.Bytes())));
+    m_sendQueue.Clear();
     m_bQueueOverflow = 1;
     MarkFinished();
 }
 
-static FileReadCache& SentFiles() {
-    static FileReadCache cache;
-    return cache;
-}
-
-int64_t CClientSocket::ArticleFileSize(const std::string& path) {
-    return SentFiles().Size(path);
-}
-
-size_t CClientSocket::SentFileDescriptors() {
-    return SentFiles().HeldDescriptors();
-}
-
-void CClientSocket::SendFile(const std::string& path, int64_t from, int64_t size) {
-    if (size < 0) size = SentFiles().Size(path);
-    if (size < from) size = from;
-    // The prefix holds the peer's address, so it is joined as text rather
-    // than used as part of a format.
-    Log(Format("Size[%3.3f]K\r\n", static_cast<double>(size - from) / 1024.0));
-    if (size > from) {
-        // A small file goes out of memory: the cache hands over the block of
-        // the very file whose size was just taken.
-        FileContent content = SentFiles().Content(path);
-        if (content && static_cast<int64_t>(content.size) == size) {
-            auto item = std::make_unique<SendItem>();
-            item->content = std::move(content);
-            item->offset = from;
-            item->length = size - from;
-            Enqueue(std::move(item));
-            AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
-            return;
-        }
-    }
-    for (int64_t offset = from; offset < size; offset += kFileChunk) {
-        auto item = std::make_unique<SendItem>();
-        item->isFile = 1;
-        item->path = path;
-        item->offset = offset;
-        item->length = std::min(kFileChunk, size - offset);
-        Enqueue(std::move(item));
-    }
+void CClientSocket::WantToSend() {
     AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
 }
 
@@ -134,16 +107,16 @@ void CClientSocket::OnReceive(int) {
     int n = Receive(buffer, kReceiveSize);
     if (n <= 0) return;
     buffer[n] = '\0';
-    m_timeLastActivity = time(nullptr);
+    m_timeLastActivity = m_pOwner->Now();
     HandleReceived(buffer, static_cast<size_t>(n));
 }
 
 void CClientSocket::HandleReceived(const char* data, size_t length) {
-    // One block may end an article and go on with commands, which in reader
-    // mode may start another article, and so on. Each handler hands back
-    // what it leaves for the other mode, and it is taken here in turn: passed
-    // down instead, a block of many short postings would need stack (and a
-    // copy of its rest) for every one of them.
+    // One block may end an article and go on with commands, which in the
+    // reader mode may start another article, and so on. Each handler hands
+    // back what it leaves for the other mode, and it is taken here in turn:
+    // passed down instead, a block of many short postings would need stack
+    // (and a copy of its rest) for every one of them.
     std::string_view rest(data, length);
     do {
         rest = m_bPostMode ? ReceiveBody(rest.data(), rest.size())
@@ -191,36 +164,42 @@ std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
             m_strCommandText.erase(0, m_strCommandText.size() - kTailSize);
         return {};
     }
-    std::string tempPath = std::move(m_strTempFilePath);
-    int lineCount = m_nPostLineCount;
-    m_strCommandText.clear();
-    m_strLineBuffer.clear();
-    m_strTempFilePath.clear();
-    m_nPostLineCount = 0;
-    m_bCrSeen = 0;
-    bool complete = !m_bTempWriteFailed;
-    int tempFd = m_nTempFd;
-    m_nTempFd = -1;
-    m_bTempWriteFailed = 0;
-    m_bTempCreateFailed = 0;
-    PostArticle(*this, tempPath, lineCount, complete, tempFd);
+    FinishArticle();
     // A client that sends its next command right behind the article: those
     // bytes are commands, not part of the article.
     return std::string_view(data + articleBytes, length - articleBytes);
 }
 
+void CClientSocket::FinishArticle() {
+    std::string tempPath = std::move(m_strTempFilePath);
+    int lineCount = m_nPostLineCount;
+    bool complete = !m_bTempWriteFailed;
+    int tempFd = m_nTempFd;
+    m_strCommandText.clear();
+    m_strLineBuffer.clear();
+    m_strTempFilePath.clear();
+    m_nPostLineCount = 0;
+    m_bCrSeen = 0;
+    m_nTempFd = -1;
+    m_bTempWriteFailed = 0;
+    m_bTempCreateFailed = 0;
+    m_bPostMode = 0;
+    // The temporary file now belongs to the session, which removes it.
+    m_session.PostArticle(tempPath, lineCount, complete, tempFd);
+}
+
 std::string_view CClientSocket::ReceiveCommand(const char* data, size_t length) {
-    if (m_pOwner->m_bUseRfc3977) return ReceiveLines(data, length);
+    if (m_server.m_bUseRfc3977) return ReceiveLines(data, length);
+    // The classic mode takes a command once a block brings an LF after a CR
+    // has been seen, and everything gathered up to then is that one command.
     std::string_view text(data, strnlen(data, length));
     m_strLineBuffer.append(text);
     if (text.find('\r') != std::string_view::npos) m_bCrSeen = 1;
     if (text.find('\n') != std::string_view::npos && m_bCrSeen) {
-        m_strCommandText = std::move(m_strLineBuffer);
+        std::string command = std::move(m_strLineBuffer);
         m_strLineBuffer.clear();
         m_bCrSeen = 0;
-        std::string command = std::move(m_strCommandText);
-        m_strCommandText.clear();
-        ProcessCommand(command);
+        m_session.ProcessCommand(command);
         return {};
     }
     CutOffLongCommand();
@@ -243,7 +222,7 @@ std::string_view CClientSocket::ReceiveLines(const char* data, size_t length) {
         if (size < 2 || m_strLineBuffer.compare(size - 2, 2, "\r\n") != 0) continue;
         std::string line = std::move(m_strLineBuffer);
         m_strLineBuffer.clear();
-        ProcessCommand(line);
+        m_session.ProcessCommand(line);
         if (m_bFinished) {
             // Nothing after QUIT is answered.
             m_strLineBuffer.clear();
@@ -258,7 +237,7 @@ std::string_view CClientSocket::ReceiveLines(const char* data, size_t length) {
 
 void CClientSocket::CutOffLongCommand() {
     if (m_strLineBuffer.size() <= kMaxPendingCommand) return;
-    Log(Format("Command too long [%zu] bytes dropped!!\r\n", m_strLineBuffer.size()));
+    Log(replies::CommandTooLong(m_strLineBuffer.size()));
     m_strLineBuffer.clear();
     m_strLineBuffer.shrink_to_fit();
     m_bCrSeen = 0;
@@ -271,58 +250,23 @@ void CClientSocket::MarkFinished() {
 }
 
 void CClientSocket::OnSend(int) {
-    if (m_sendQueue.empty()) return;
-    m_timeLastActivity = time(nullptr);
+    if (m_sendQueue.Empty()) return;
+    m_timeLastActivity = m_pOwner->Now();
     m_pOwner->FlushLog();
-    // One send per notification, but it may carry several queued replies in
-    // order: an overview of thousands of lines, or a status line and the
-    // article behind it, then costs one system call instead of one each.
-    // At most one file chunk is read per send, into the shared buffer.
-    iovec parts[kMaxGatherParts];
-    int count = 0;
-    int64_t total = 0;
-    bool fileRead = false;
-    for (auto& itemPtr : m_sendQueue) {
-        SendItem& item = *itemPtr;
-        if (count == kMaxGatherParts || total >= kMaxGatherBytes) break;
-        if (item.isFile) {
-            if (fileRead) break;
-            fileRead = true;
-            char* buffer = FileChunkBuffer();
-            int64_t wanted = std::min(item.length, kFileChunk);
-            item.length =
-                SentFiles().Read(item.path, buffer, item.offset, static_cast<int>(wanted));
-            m_nQueuedBytes -= wanted - item.length;
-            if (item.length > 0) parts[count++] = {buffer, static_cast<size_t>(item.length)};
-        } else if (item.length > 0) {
-            // Offering the kernel far more than the socket can take costs
-            // more than a further send: a large block goes out a piece at a time.
-            int64_t piece = std::min(item.length, kMaxGatherBytes - total);
-            parts[count++] = {const_cast<char*>(item.Bytes()) + item.offset,
-                              static_cast<size_t>(piece)};
-            total += piece;
-            continue;
-        }
-        total += item.length;
-    }
+    iovec parts[CSendQueue::kMaxGatherParts];
+    int count = m_sendQueue.Gather(parts, FileChunkBuffer());
     int sent = count > 0 ? SendVector(parts, count) : 0;
-    if (sent != SOCKET_ERROR) {
-        int64_t left = sent;
-        while (!m_sendQueue.empty()) {
-            SendItem& head = *m_sendQueue.front();
-            if (head.length > left) {
-                head.length -= left;
-                head.offset += left;
-                m_nQueuedBytes -= left;
-                break;
-            }
-            left -= head.length;
-            m_nQueuedBytes -= head.length;
-            m_sendQueue.pop_front();
-            if (left == 0 && !m_sendQueue.empty() && m_sendQueue.front()->length > 0) break;
-        }
+    if (sent != SOCKET_ERROR) m_sendQueue.Consume(sent);
+    WantToSend();
+}
+
+void CClientSocket::FlushBeforeClose() {
+    while (!m_sendQueue.Empty() && IsOpen()) {
+        size_t items = m_sendQueue.Items();
+        int64_t bytes = m_sendQueue.Bytes();
+        OnSend(0);
+        if (m_sendQueue.Items() == items && m_sendQueue.Bytes() == bytes) break;
     }
-    AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
 }
 
 void CClientSocket::OnClose(int) {

@@ -13,23 +13,16 @@
 #include <random>
 
 #include "store/server_core.h"
+#include "tests/test_support.h"
 
 namespace {
-
-class FakeCore : public CServerCore {
-public:
-    std::vector<std::string> logs;
-    int timerMessages = 0;
-    void AppendLog(const std::string& text) override { logs.push_back(text); }
-    void ShowMessage(const std::string&) override {}
-    void PostTimerMessage() override { ++timerMessages; }
-};
 
 // Takes between none and all of each send, chosen by a seeded generator;
 // "none" answers as a socket that would block.
 class SinkSocket : public CClientSocket {
 public:
-    explicit SinkSocket(unsigned seed) : m_random(seed) {}
+    SinkSocket(unsigned seed, IServerHost& host, CServerCore& server)
+        : CClientSocket(host, server), m_random(seed) {}
     std::string received;
     int sendCalls = 0;
 
@@ -50,8 +43,8 @@ public:
 
     // Write notifications until the queue is empty, bounded.
     void Drain() {
-        for (int i = 0; i < 100000 && !m_sendQueue.empty(); ++i) OnSend(0);
-        ASSERT_TRUE(m_sendQueue.empty());
+        for (int i = 0; i < 100000 && !Queue().Empty(); ++i) OnSend(0);
+        ASSERT_TRUE(Queue().Empty());
     }
 
 private:
@@ -65,11 +58,11 @@ protected:
             (std::filesystem::temp_directory_path() / "marrowby-sock-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         m_dir = pattern;
-        m_core.m_szBaseDir = m_dir;
+        m_server.m_szBaseDir = m_dir;
         auto group = std::make_unique<GroupEntry>();
         group->name = "local.test";
         std::filesystem::create_directory(m_dir + "/local.test");
-        m_core.m_groups.push_back(std::move(group));
+        m_server.m_groups.push_back(std::move(group));
     }
     void TearDown() override { std::filesystem::remove_all(m_dir); }
 
@@ -81,39 +74,44 @@ protected:
         return bytes;
     }
 
-    FakeCore m_core;
+    // What the connection offers its session, as the session calls it.
+    static ISessionLink& Link(SinkSocket& socket) { return socket; }
+    static void SendFile(SinkSocket& socket, const std::string& path) {
+        Link(socket).SendFile(ArticleFile{path, -1}, 0);
+    }
+
+    FakeHost m_host;
+    CServerCore m_server{m_host};
     std::string m_dir;
 };
 
 TEST_F(ClientSocketTest, EveryQueuedByteArrivesOnceInOrderAcrossPartialSends) {
     for (unsigned seed = 1; seed <= 20; ++seed) {
-        SinkSocket socket(seed);
-        socket.m_pOwner = &m_core;
+        SinkSocket socket(seed, m_host, m_server);
         std::string expected;
         std::string big = WriteFile("big", 1300000, seed);  // three file chunks
         std::string empty = WriteFile("empty", 0, seed);
         for (int i = 0; i < 50; ++i) {
             std::string line =
                 "line " + std::to_string(i) + " of seed " + std::to_string(seed) + "\r\n";
-            socket.SendText(line);
+            Link(socket).SendText(line);
             expected += line;
             if (i % 17 == 3) {
-                socket.SendFile(m_dir + "/big");
+                SendFile(socket, m_dir + "/big");
                 expected += big;
-                socket.SendFile(m_dir + "/empty");
+                SendFile(socket, m_dir + "/empty");
             }
         }
         socket.Drain();
         ASSERT_EQ(socket.received.size(), expected.size()) << "seed " << seed;
         ASSERT_TRUE(socket.received == expected) << "seed " << seed;
-        EXPECT_EQ(socket.m_nQueuedBytes, 0) << "seed " << seed;
+        EXPECT_EQ(socket.Queue().Bytes(), 0) << "seed " << seed;
     }
 }
 
 TEST_F(ClientSocketTest, ManyRepliesGoOutInFarFewerSendsThanReplies) {
-    SinkSocket socket(7);
-    socket.m_pOwner = &m_core;
-    for (int i = 0; i < 5000; ++i) socket.SendText("224 overview line\r\n");
+    SinkSocket socket(7, m_host, m_server);
+    for (int i = 0; i < 5000; ++i) Link(socket).SendText("224 overview line\r\n");
     socket.Drain();
     EXPECT_LT(socket.sendCalls, 5000 / 4);
 }
@@ -122,12 +120,11 @@ TEST_F(ClientSocketTest, FileThatVanishesAfterItWasQueuedStillGoesOutWhole) {
     // The file is opened when it is queued (a small one read whole, a large
     // one kept open), so the reply is never cut short by a later removal.
     for (size_t size : {2000, 600 * 1024}) {
-        SinkSocket socket(3);
-        socket.m_pOwner = &m_core;
+        SinkSocket socket(3, m_host, m_server);
         std::string bytes = WriteFile("gone", size, 1);
-        socket.SendText("220 before\r\n");
-        socket.SendFile(m_dir + "/gone");
-        socket.SendText(".after\r\n");
+        Link(socket).SendText("220 before\r\n");
+        SendFile(socket, m_dir + "/gone");
+        Link(socket).SendText(".after\r\n");
         ::unlink((m_dir + "/gone").c_str());
         socket.Drain();
         EXPECT_EQ(socket.received, "220 before\r\n" + bytes + ".after\r\n") << size;
@@ -135,25 +132,23 @@ TEST_F(ClientSocketTest, FileThatVanishesAfterItWasQueuedStillGoesOutWhole) {
 }
 
 TEST_F(ClientSocketTest, OutputLeftUnreadPastTheLimitEndsTheConnection) {
-    SinkSocket socket(5);
-    socket.m_pOwner = &m_core;
+    SinkSocket socket(5, m_host, m_server);
     WriteFile("huge", 1000, 1);
     // File chunks count with their length, so queueing a file that claims a
     // lot without the client reading is enough; use many text blocks here.
     std::string block(1024 * 1024, 'x');
-    for (int i = 0; i < 70 && !socket.m_bFinished; ++i) socket.SendText(block);
-    EXPECT_EQ(socket.m_bFinished, 1);
-    EXPECT_EQ(m_core.timerMessages, 1);
-    EXPECT_TRUE(socket.m_sendQueue.empty());
-    ASSERT_FALSE(m_core.logs.empty());
-    EXPECT_NE(m_core.logs.back().find("Send queue over limit"), std::string::npos);
-    socket.SendText("more\r\n");
-    EXPECT_TRUE(socket.m_sendQueue.empty());
+    for (int i = 0; i < 70 && !socket.IsFinished(); ++i) Link(socket).SendText(block);
+    EXPECT_TRUE(socket.IsFinished());
+    EXPECT_EQ(m_host.timerMessages, 1);
+    EXPECT_TRUE(socket.Queue().Empty());
+    ASSERT_FALSE(m_host.logs.empty());
+    EXPECT_NE(m_host.logs.back().find("Send queue over limit"), std::string::npos);
+    Link(socket).SendText("more\r\n");
+    EXPECT_TRUE(socket.Queue().Empty());
 }
 
 TEST_F(ClientSocketTest, CommandSplitAcrossBlocksIsDispatchedOnceWhole) {
-    SinkSocket socket(9);
-    socket.m_pOwner = &m_core;
+    SinkSocket socket(9, m_host, m_server);
     const char* blocks[] = {"GRO", "UP local.test\r", "\n"};
     for (const char* b : blocks) socket.HandleReceived(b, strlen(b));
     socket.Drain();
@@ -161,8 +156,7 @@ TEST_F(ClientSocketTest, CommandSplitAcrossBlocksIsDispatchedOnceWhole) {
 }
 
 TEST_F(ClientSocketTest, ArticleEndsAtItsTerminatorEvenWithCommandsBehindIt) {
-    SinkSocket socket(11);
-    socket.m_pOwner = &m_core;
+    SinkSocket socket(11, m_host, m_server);
     std::string post = "POST\r\n";
     socket.HandleReceived(post.data(), post.size());
     std::string article =

@@ -43,11 +43,11 @@ void CServerCore::ExpireArticles(int currentKey) {
             int64_t dueKey = DateHourKey(mtime + static_cast<time_t>(group.expireHours) * 3600);
             if (dueKey < 0 || currentKey < dueKey) continue;
             if (!headerLogged) {
-                AppendLog(Format("%10d\r\n", currentKey));
+                Host().AppendLog(Format("%10d\r\n", currentKey));
                 headerLogged = true;
             }
-            AppendLog(Format("[%s] article file deleted [%s]!!\r\n", path.c_str(),
-                             DateHourText(mtime).c_str()));
+            Host().AppendLog(Format("[%s] article file deleted [%s]!!\r\n", path.c_str(),
+                                    DateHourText(mtime).c_str()));
             RemoveFile(path);
             ++s_nExpiredCount;
             ++deleted[n];

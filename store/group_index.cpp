@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/file_util.h"
 #include "common/text.h"
-#include "config/settings.h"
 
 namespace {
 

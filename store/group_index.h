@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "common/records.h"
+#include "store/records.h"
 
 // Reads the index file at `path` into `group`: sets the three counters from
 // the counter line and appends one entry per article line. Lines of the wrong

@@ -1,21 +1,22 @@
 #include "store/server_core.h"
 
-#include "common/file_util.h"
-#include "common/text.h"
 #include "store/group_index.h"
 
 CServerCore::~CServerCore() = default;
 
 bool CServerCore::LoadSettings(const std::string& path) {
-    if (ReadSettingsFile(path, *this)) return true;
-    ShowMessage(path + "が、開けません");
-    return false;
+    ServerSettings settings;
+    static_cast<ServerSwitches&>(settings) = *this;
+    if (!ReadSettingsFile(path, settings)) return false;
+    static_cast<ServerSwitches&>(*this) = settings;
+    for (const GroupSettings& group : settings.groups)
+        m_groups.push_back(std::make_unique<GroupEntry>(group));
+    for (UserEntry& user : settings.users) m_users.push_back(std::move(user));
+    return true;
 }
 
 bool CServerCore::LoadGroupIndex(const std::string& path, GroupEntry& group) {
-    if (ReadGroupIndex(path, group)) return true;
-    ShowMessage(path + "が、開けません");
-    return false;
+    return ReadGroupIndex(path, group);
 }
 
 bool CServerCore::SaveGroupIndexes() {
@@ -43,4 +44,21 @@ GroupEntry* CServerCore::FindGroup(std::string_view name) const {
     for (const auto& group : m_groups)
         if (group->name == name) return group.get();
     return nullptr;
+}
+
+const UserEntry* CServerCore::FindUser(std::string_view name) const {
+    for (const UserEntry& user : m_users)
+        if (user.name == name) return &user;
+    return nullptr;
+}
+
+bool CServerCore::FindArticleFile(GroupEntry& group, const ArticleEntry& entry, ArticleFile& file) {
+    file.path = ArticlePath(group, entry.number);
+    file.size = m_spool.Size(file.path);
+    if (file.size >= 0) return true;
+    auto& articles = group.articles;
+    size_t position = articles.PositionOf(&entry);
+    if (position < articles.size())
+        articles.erase(articles.begin() + static_cast<std::ptrdiff_t>(position));
+    return false;
 }

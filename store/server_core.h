@@ -1,38 +1,39 @@
-// The server's state apart from its windows and sockets: settings, groups,
-// users, and the store operations on them. The main window derives from it
-// and supplies the three host services; tests supply a fake.
+// The server's state apart from its windows and sockets: switches, groups,
+// users, the article files, and the store operations on them. It reaches its
+// host (the main window, or a test's fake) only through IServerHost.
 #pragma once
 
-#include <cstdint>
-#include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/settings.h"
+#include "store/records.h"
+#include "store/server_host.h"
+#include "store/spool.h"
 
-class CServerCore : public ServerSettings {
+class CServerCore : public ServerSwitches {
 public:
-    std::string m_szBaseDir;  // the executable's directory, no trailing slash
-
+    explicit CServerCore(IServerHost& host) : m_host(host) {}
     virtual ~CServerCore();
+    CServerCore(const CServerCore&) = delete;
+    CServerCore& operator=(const CServerCore&) = delete;
 
-    // Appends one text to the operation log, verbatim.
-    virtual void AppendLog(const std::string& text) = 0;
-    // Shows a start-up message to the operator and returns once it is read.
-    virtual void ShowMessage(const std::string& text) = 0;
-    // Asks for a maintenance pass after the events already waiting.
-    virtual void PostTimerMessage() = 0;
-    // Makes sure every log text appended so far has reached the log's
-    // outputs. Called before anything goes out to a client, so a client never
-    // sees a reply before the log shows the line that led to it.
-    virtual void FlushLog() {}
+    std::string m_szBaseDir;                            // no trailing slash
+    std::vector<std::unique_ptr<GroupEntry>> m_groups;  // in settings-file order
+    std::vector<UserEntry> m_users;                     // in settings-file order
+    CSpool m_spool;                                     // the article files
 
-    // Reads the settings file. When it cannot be opened, shows the path
-    // followed by "が、開けません" and returns false.
+    IServerHost& Host() const { return m_host; }
+
+    // Reads the settings file: the switches, then a group (with its record
+    // and an empty article list) per group line and the users. False when
+    // the file cannot be opened; showing that is the caller's.
     bool LoadSettings(const std::string& path);
 
-    // Loads one group's Message.lst. When it cannot be opened, shows the
-    // path followed by "が、開けません" and returns false.
+    // Loads one group's Message.lst. False when it cannot be opened; showing
+    // that is the caller's.
     bool LoadGroupIndex(const std::string& path, GroupEntry& group);
 
     // Writes the index file of every dirty group, in group order, and clears
@@ -54,4 +55,15 @@ public:
 
     // The first configured group of that exact name, or null.
     GroupEntry* FindGroup(std::string_view name) const;
+    // The first configured user of that exact name, or null.
+    const UserEntry* FindUser(std::string_view name) const;
+
+    // The file of `entry`, an article of `group`. When the file has gone
+    // (removed outside the server), the entry is dropped from the list at
+    // once, so listings stop offering it, and false is returned; the group
+    // is not marked dirty: its index changes when it is next written anyway.
+    bool FindArticleFile(GroupEntry& group, const ArticleEntry& entry, ArticleFile& file);
+
+private:
+    IServerHost& m_host;
 };

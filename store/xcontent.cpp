@@ -87,13 +87,13 @@ void NormalizeValue(std::string& value) {
     value.resize(out);
 }
 
-std::string ReadHeaderBlockFrom(int fd) {
+std::string ReadHeaderBlockWith(
+    const std::function<ssize_t(char* buffer, size_t size, int64_t offset)>& readAt) {
     std::string result;
     char block[1000];
-    off_t offset = 0;
+    int64_t offset = 0;
     for (;;) {
-        ssize_t n = ::pread(fd, block, sizeof block, offset);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = readAt(block, sizeof block, offset);
         if (n <= 0) break;
         offset += n;
         size_t added = strnlen(block, static_cast<size_t>(n));
@@ -105,6 +105,15 @@ std::string ReadHeaderBlockFrom(int fd) {
     return result;
 }
 
+std::string ReadHeaderBlockFrom(int fd) {
+    return ReadHeaderBlockWith([fd](char* buffer, size_t size, int64_t offset) {
+        ssize_t n;
+        do n = ::pread(fd, buffer, size, static_cast<off_t>(offset));
+        while (n < 0 && errno == EINTR);
+        return n;
+    });
+}
+
 std::string ReadHeaderBlock(const std::string& path) {
     int fd;
     do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -113,4 +122,44 @@ std::string ReadHeaderBlock(const std::string& path) {
     std::string result = ReadHeaderBlockFrom(fd);
     ::close(fd);
     return result;
+}
+
+int64_t SplitHeaderBlock(const std::string& block, std::string& head) {
+    size_t blank = block.find("\r\n\r\n");
+    if (blank != std::string::npos) {
+        head = block.substr(0, blank + 2);
+        return static_cast<int64_t>(blank + 4);
+    }
+    head = block;
+    if (head.size() >= 3 && head.compare(head.size() - 3, 3, ".\r\n") == 0)
+        head.resize(head.size() - 3);
+    int64_t bodyOffset = static_cast<int64_t>(head.size());
+    if (!head.empty() && head.back() != '\n') head += "\r\n";
+    return bodyOffset;
+}
+
+std::string HeaderValueOf(const std::string& block, std::string_view name) {
+    std::string wanted = SjisUpper(name) + ":";
+    std::string value;
+    bool inHeader = false;
+    size_t start = 0;
+    for (;;) {
+        size_t lf = block.find('\n', start);
+        if (lf == std::string::npos) break;
+        std::string line = block.substr(start, lf + 1 - start);
+        start = lf + 1;
+        if (line == "\r\n" || line == "\n") break;
+        if (inHeader && (line[0] == ' ' || line[0] == '\t')) {
+            value += line;
+            continue;
+        }
+        if (inHeader) break;
+        if (SjisUpper(line.substr(0, wanted.size())) == wanted) {
+            value = line.substr(wanted.size());
+            inHeader = true;
+        }
+    }
+    value = SjisTrim(value);
+    NormalizeValue(value);
+    return value;
 }

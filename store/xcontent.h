@@ -2,7 +2,12 @@
 // and cancels by.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 class XContent {
 public:
@@ -40,3 +45,18 @@ std::string ReadHeaderBlock(const std::string& path);
 // The same, from the start of a file already open for reading (the
 // descriptor's position is not used or moved).
 std::string ReadHeaderBlockFrom(int fd);
+
+// The same, from whatever `readAt` reads: up to `size` bytes at `offset` into
+// the buffer, returning how many (0 at the end, negative on failure).
+std::string ReadHeaderBlockWith(
+    const std::function<ssize_t(char* buffer, size_t size, int64_t offset)>& readAt);
+
+// Splits a header block as HEAD and BODY need it: `head` receives the header
+// lines (each with its CR LF, without the blank line); the result is where
+// the body starts in the file. An article without a blank line is all
+// header: its terminating line, when present, is left out of `head`.
+int64_t SplitHeaderBlock(const std::string& block, std::string& head);
+
+// The value of the header `name` (any letter case) in `block`: unfolded,
+// trimmed, TABs as blanks; the first occurrence counts; empty when absent.
+std::string HeaderValueOf(const std::string& block, std::string_view name);

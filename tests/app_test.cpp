@@ -619,7 +619,7 @@ TEST_F(MainFrameTest, ConnectionsAreGreetedLoggedAndReleased) {
     char buffer[64] = {};
     ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     EXPECT_EQ("200 connected!!\r\n", std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0));
-    std::string prefix = m_frame->m_clients[0]->m_strLogPrefix;
+    std::string prefix = m_frame->m_clients[0]->LogPrefix();
     EXPECT_EQ(0u, prefix.find("[127.0.0.1/")) << prefix;
     Pump();
     EXPECT_NE(std::string::npos, ViewText().find(prefix + "200 connected!!\n"));

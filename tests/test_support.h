@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "store/server_host.h"
 
 // A fresh directory for one test, removed with everything in it afterwards.
 class TempDir {
@@ -35,3 +39,15 @@ private:
 inline void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
+
+// A host that records what the server's logic asks of it.
+class FakeHost : public IServerHost {
+public:
+    std::vector<std::string> logs;
+    int timerMessages = 0;
+    time_t now = 0;  // 0: the real clock
+
+    void AppendLog(const std::string& text) override { logs.push_back(text); }
+    void PostTimerMessage() override { ++timerMessages; }
+    time_t Now() const override { return now ? now : ::time(nullptr); }
+};

@@ -2,7 +2,7 @@
 // identity) must always give the file that stands at the path when its size
 // was last looked up, however it was changed.
 
-#include "common/file_cache.h"
+#include "store/file_cache.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,10 +1,10 @@
-#include "common/content_pool.h"
-
-#include <sys/mman.h>
+#include "store/content_pool.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+
+#include "platform/slab_memory.h"
 
 struct ContentPool::Slab {
     char* base = nullptr;
@@ -56,31 +56,9 @@ ContentPool::Slab* ContentPool::NewSlab(size_t cls) {
     size_t bytes = std::max(kSmallestSlab, blockBytes * 16);
     for (size_t i = 0; i < m_classSlabs[cls] && bytes < kSlabBytes; ++i) bytes *= 2;
     bytes = std::min(bytes, kSlabBytes);
-    // A whole huge page must be aligned: twice the size is mapped and the
-    // aligned stretch kept.
     bool huge = bytes == kSlabBytes;
-    size_t mapped = huge ? 2 * bytes : bytes;
-    void* area =
-        ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED) return nullptr;
-    auto start = reinterpret_cast<uintptr_t>(area);
-    uintptr_t aligned = start;
-    if (huge) {
-        aligned = (start + bytes - 1) & ~(uintptr_t{bytes} - 1);
-        if (aligned > start) ::munmap(area, aligned - start);
-        uintptr_t end = start + mapped;
-        if (end > aligned + bytes)
-            ::munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
-    }
-    char* base = reinterpret_cast<char*>(aligned);
-#ifdef MADV_HUGEPAGE
-    if (huge) ::madvise(base, bytes, MADV_HUGEPAGE);
-#endif
-#ifdef MADV_POPULATE_WRITE
-    // Resident in one call instead of one fault per page; where the system
-    // cannot, the pages come as they are touched.
-    ::madvise(base, bytes, MADV_POPULATE_WRITE);
-#endif
+    char* base = MapSlab(bytes, huge);
+    if (!base) return nullptr;
     auto* slab = new Slab;
     slab->base = base;
     slab->bytes = bytes;
@@ -93,7 +71,7 @@ ContentPool::Slab* ContentPool::NewSlab(size_t cls) {
 }
 
 void ContentPool::FreeSlab(Slab* slab) {
-    ::munmap(slab->base, slab->bytes);
+    UnmapSlab(slab->base, slab->bytes);
     m_nSlabBytes -= slab->bytes;
     --m_classSlabs[slab->cls];
     delete slab;

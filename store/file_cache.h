@@ -4,7 +4,7 @@
 // is kept is used only while the same file (device, inode, size, modification
 // and change times) still stands at its path.
 //
-// Where the system reports changes to a directory (inotify), a file whose
+// Where the system reports changes to a directory, a file whose
 // directory and that directory's parent are watched is not even looked at
 // again until a change to its name is reported: pending reports are read at
 // every lookup, so a change finished before the lookup is always seen.
@@ -22,7 +22,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "common/content_pool.h"
+#include "platform/dir_watch.h"
+#include "store/content_pool.h"
 
 // A file's bytes as the cache keeps them; never changed once read.
 struct FileContent {
@@ -57,8 +58,12 @@ public:
     // block never changes; a later change to the file makes a new one.
     FileContent Content(const std::string& path);
 
-    // Reads up to `size` bytes at `offset` like ReadFileBlock (0 when the file
-    // cannot be opened), through a kept descriptor when there is one.
+    // The same, but only when it is already kept: nothing is read.
+    FileContent KeptContent(const std::string& path) const;
+
+    // Reads up to `size` bytes at `offset` into `buffer` and returns how many
+    // were read (0 when the file cannot be opened), through a kept descriptor
+    // when there is one.
     int Read(const std::string& path, char* buffer, int64_t offset, int size);
 
     void Clear();
@@ -129,11 +134,12 @@ private:
     bool WatchDirectory(const std::string& directory, uint32_t changes);
     // Reads every pending report and withdraws trust where one applies.
     void ReadReports();
+    void Apply(const CDirectoryWatch::Report& report);
     void DropDirectory(const std::string& directory);
     void DistrustAll();
 
     static constexpr size_t kMaxDirectories = 1024;
-    int m_nNotifyFd = -2;  // -2: not made yet; -1: none to be had
+    CDirectoryWatch m_watch;
     std::unordered_map<std::string, Directory> m_directories;  // by path
     std::unordered_map<int, std::string> m_watchedPaths;       // watch -> path
 

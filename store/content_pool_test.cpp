@@ -1,7 +1,7 @@
 // Blocks from the pool must never overlap, keep their bytes while held, and
 // give their slabs back once all of them are gone, whatever the order.
 
-#include "common/content_pool.h"
+#include "store/content_pool.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,8 @@
-#include "common/file_cache.h"
+#include "store/file_cache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/inotify.h>
-#endif
 
 #include <cerrno>
 #include <cstring>
@@ -40,16 +37,10 @@ int OpenForReading(const std::string& path, int directory = AT_FDCWD) {
     return fd;
 }
 
-#ifdef __linux__
 // A parent is watched for its names only: the server's own log, written
 // beside the group directories, is then no report at all.
-constexpr uint32_t kNameChanges =
-    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-constexpr uint32_t kContentChanges = kNameChanges | IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE;
-#else
-constexpr uint32_t kNameChanges = 1;
-constexpr uint32_t kContentChanges = 3;
-#endif
+constexpr uint32_t kNameChanges = CDirectoryWatch::kNames;
+constexpr uint32_t kContentChanges = CDirectoryWatch::kNames | CDirectoryWatch::kContents;
 
 // The directory part of `path`: what comes before its last slash.
 std::string DirectoryOf(const std::string& path) {
@@ -79,11 +70,10 @@ FileReadCache::~FileReadCache() {
     Clear();
     for (auto& directory : m_directories)
         if (directory.second.fd >= 0) ::close(directory.second.fd);
-    if (m_nNotifyFd >= 0) ::close(m_nNotifyFd);
 }
 
 size_t FileReadCache::HeldDescriptors() const {
-    size_t held = m_nDescriptors + (m_nNotifyFd >= 0 ? 1 : 0);
+    size_t held = m_nDescriptors + m_watch.Descriptors();
     for (const auto& directory : m_directories)
         if (directory.second.fd >= 0) ++held;
     return held;
@@ -227,24 +217,20 @@ int FileReadCache::Watch(const std::string& path) {
 }
 
 bool FileReadCache::WatchDirectory(const std::string& directory, uint32_t changes) {
-#ifdef __linux__
-    if (m_nNotifyFd == -2)
-        m_nNotifyFd = m_limits.watchChanges ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
-    if (m_nNotifyFd < 0) return false;
+    if (!m_limits.watchChanges || !m_watch.Open()) return false;
     auto found = m_directories.find(directory);
     if (found != m_directories.end()) {
         Directory& known = found->second;
         if (known.watch < 0) return false;
         if ((known.changes & changes) == changes) return true;
         // Watched for names only so far (as a parent); now for contents too.
-        int watch =
-            ::inotify_add_watch(m_nNotifyFd, directory.c_str(), changes | IN_MASK_ADD | IN_ONLYDIR);
+        int watch = m_watch.Add(directory, changes, true);
         if (watch == known.watch) {
             known.changes |= changes;
             return true;
         }
         // Another directory stands there now.
-        if (watch >= 0 && !m_watchedPaths.count(watch)) ::inotify_rm_watch(m_nNotifyFd, watch);
+        if (watch >= 0 && !m_watchedPaths.count(watch)) m_watch.Remove(watch);
         DropDirectory(directory);
         DistrustAll();
         return false;
@@ -258,7 +244,7 @@ bool FileReadCache::WatchDirectory(const std::string& directory, uint32_t change
         }
         DistrustAll();
     }
-    int watch = ::inotify_add_watch(m_nNotifyFd, directory.c_str(), changes | IN_ONLYDIR);
+    int watch = m_watch.Add(directory, changes, false);
     // Not there yet (a group before its first article): asked again next time.
     if (watch < 0) return false;
     Directory& record = m_directories[directory];
@@ -276,7 +262,7 @@ bool FileReadCache::WatchDirectory(const std::string& directory, uint32_t change
     do fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        ::inotify_rm_watch(m_nNotifyFd, watch);
+        m_watch.Remove(watch);
         m_directories.erase(directory);
         return false;
     }
@@ -285,69 +271,53 @@ bool FileReadCache::WatchDirectory(const std::string& directory, uint32_t change
     record.fd = fd;
     m_watchedPaths[watch] = directory;
     return true;
-#else
-    (void)directory;
-    (void)changes;
-    return false;
-#endif
 }
 
 void FileReadCache::ReadReports() {
-#ifdef __linux__
-    if (m_nNotifyFd < 0) return;
-    alignas(inotify_event) char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(m_nNotifyFd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        for (char* at = buffer; at < buffer + n;) {
-            const auto* report = reinterpret_cast<const inotify_event*>(at);
-            at += sizeof(inotify_event) + report->len;
-            if (report->mask & IN_Q_OVERFLOW) {
-                DistrustAll();
-                continue;
-            }
-            auto watched = m_watchedPaths.find(report->wd);
-            if (watched == m_watchedPaths.end()) continue;
-            std::string directory = watched->second;
-            if (report->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
-                DropDirectory(directory);
-                DistrustAll();
-                continue;
-            }
-            if (report->len == 0 || report->name[0] == '\0') continue;
-            std::string child = Joined(directory, report->name);
-            auto entry = m_index.find(child);
-            if (entry != m_index.end()) {
-                // Gone from the name: nothing kept for it is of use again.
-                if (report->mask & (IN_DELETE | IN_MOVED_FROM))
-                    Forget(entry->second);
-                else
-                    entry->second->trusted = false;
-            }
-            if (m_directories.count(child)) {
-                DropDirectory(child);
-                DistrustAll();
-            }
-        }
+    m_watch.ReadReports([this](const CDirectoryWatch::Report& report) { Apply(report); });
+}
+
+void FileReadCache::Apply(const CDirectoryWatch::Report& report) {
+    if (report.overflow) {
+        DistrustAll();
+        return;
     }
-#endif
+    auto watched = m_watchedPaths.find(report.watch);
+    if (watched == m_watchedPaths.end()) return;
+    std::string directory = watched->second;
+    if (report.selfGone) {
+        DropDirectory(directory);
+        DistrustAll();
+        return;
+    }
+    if (report.name.empty()) return;
+    std::string child = Joined(directory, std::string(report.name).c_str());
+    auto entry = m_index.find(child);
+    if (entry != m_index.end()) {
+        // Gone from the name: nothing kept for it is of use again.
+        if (report.nameGone)
+            Forget(entry->second);
+        else
+            entry->second->trusted = false;
+    }
+    if (m_directories.count(child)) {
+        DropDirectory(child);
+        DistrustAll();
+    }
 }
 
 void FileReadCache::DropDirectory(const std::string& directory) {
     auto found = m_directories.find(directory);
     if (found == m_directories.end()) return;
     if (found->second.fd >= 0) ::close(found->second.fd);
-#ifdef __linux__
     int watch = found->second.watch;
     if (watch >= 0) {
         auto owner = m_watchedPaths.find(watch);
         if (owner != m_watchedPaths.end() && owner->second == directory) {
-            ::inotify_rm_watch(m_nNotifyFd, watch);
+            m_watch.Remove(watch);
             m_watchedPaths.erase(owner);
         }
     }
-#endif
     m_directories.erase(found);
 }
 
@@ -371,6 +341,11 @@ FileContent FileReadCache::Content(const std::string& path) {
     if (::fstat(fd, &st) == 0 && IdentityOf(st) == entry.identity) LoadContent(entry, fd);
     ::close(fd);
     return entry.content;
+}
+
+FileContent FileReadCache::KeptContent(const std::string& path) const {
+    auto found = m_index.find(path);
+    return found == m_index.end() ? FileContent() : found->second->content;
 }
 
 int FileReadCache::Read(const std::string& path, char* buffer, int64_t offset, int size) {

@@ -1,4 +1,4 @@
-#include "common/records.h"
+#include "store/records.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
-// The records the server keeps in memory: configured groups with their
-// article lists, and configured users.
+// The records the store keeps in memory: configured groups with their
+// article lists.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "config/settings.h"
 
 // One stored article's overview data; one line of the group's Message.lst.
 // The five texts never hold TAB, CR or LF. They are kept together in one
@@ -159,24 +161,15 @@ struct IndexFileState {
     std::string counterLine;          // its first line, CR LF included
 };
 
-// One configured newsgroup.
-struct GroupEntry {
+// One configured newsgroup: its settings line, counters and articles.
+struct GroupEntry : GroupSettings {
+    GroupEntry() = default;
+    explicit GroupEntry(const GroupSettings& settings) : GroupSettings(settings) {}
+
     int dirty = 0;  // 1: Message.lst must be rewritten
-    std::string name;
-    int expireHours = 0;  // 0 or less: never expires
     int firstNumber = 0;
     int lastNumber = 0;  // highest number ever assigned
     int articleCount = 0;
-    std::string note;
     ArticleList articles;  // owned, in index order
-    int readAll = 1;
-    std::vector<std::string> readers;
-    int postAll = 1;
-    std::vector<std::string> posters;
     IndexFileState indexFile;
-};
-
-struct UserEntry {
-    std::string name;
-    std::string password;
 };

@@ -1,0 +1,93 @@
+// The NNTP conversation of one connection, apart from its socket: the
+// command interpreter, the protocol state its commands work on (current
+// group and article, login), and the rights of the user. It writes to the
+// client and the log only through its link, so its commands can be driven
+// without a socket.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/server_core.h"
+
+using Words = std::vector<std::string>;
+
+// What a session asks of the connection it runs on.
+class ISessionLink {
+public:
+    virtual ~ISessionLink() = default;
+    // Queues `text` for the client.
+    virtual void SendText(std::string text) = 0;
+    // Queues the bytes of `file` from `from` to its end and logs the size
+    // queued.
+    virtual void SendFile(const ArticleFile& file, int64_t from) = 0;
+    // Appends `text` to the log after the connection's prefix.
+    virtual void Log(const std::string& text) = 0;
+    // Ends the connection after what is queued; nothing after it is answered
+    // in the reader mode.
+    virtual void MarkFinished() = 0;
+    // What the client sends next is a posted article, up to its terminating
+    // line.
+    virtual void BeginArticle() = 0;
+};
+
+class CSession {
+public:
+    CSession(ISessionLink& link, CServerCore& server) : m_link(link), m_server(server) {}
+    CSession(const CSession&) = delete;
+    CSession& operator=(const CSession&) = delete;
+
+    // The command interpreter: one complete command text (in the classic
+    // mode everything that arrived since the last one, in the reader mode one
+    // line). Logs it, then answers it through the mode's command table.
+    void ProcessCommand(const std::string& text);
+
+    // Stores the article collected in `tempPath` after POST and answers the
+    // client (see post_commands.cpp).
+    void PostArticle(const std::string& tempPath, int lineCount, bool complete, int tempFd);
+
+    // Whether the user may read, respectively post to, `group`. Everything is
+    // allowed while logins are off.
+    bool CanRead(const GroupEntry& group) const;
+    bool CanPost(const GroupEntry& group) const;
+
+    // --- what the handlers answer with ---------------------------------------
+    // Sends `reply` and logs it.
+    void Reply(const std::string& reply);
+    // Sends without a log line: data lines of a listing.
+    void Send(std::string text) { m_link.SendText(std::move(text)); }
+    void Log(const std::string& text) { m_link.Log(text); }
+    // Sends the lines of a listing gathered in `pending` once they make a
+    // block (everything left when `last`), and leaves `pending` empty with
+    // room for the next block. Listings go out in blocks of moderate size: an
+    // item per line costs a lot, and one huge block more still.
+    void QueueListing(std::string& pending, bool last);
+    void SendFile(const ArticleFile& file, int64_t from) { m_link.SendFile(file, from); }
+    void Finish() { m_link.MarkFinished(); }
+    void BeginArticle() { m_link.BeginArticle(); }
+
+    CServerCore& Server() const { return m_server; }
+    bool ReaderMode() const { return m_server.m_bUseRfc3977 != 0; }
+    bool LoginsOn() const { return m_server.m_bUseAuthor != 0; }
+
+    // --- the protocol state the handlers work on ------------------------------
+    GroupEntry* m_pCurrentGroup = nullptr;
+    // Classic mode: the article the last ARTICLE found; never dereferenced.
+    const ArticleEntry* m_pCurrentArticle = nullptr;
+    // Reader mode: the current article of the current group, by number, so
+    // that entries removed meanwhile never leave it dangling.
+    int m_bArticleSelected = 0;
+    int m_nArticleNumber = 0;
+    int m_bAuthenticated = 0;
+    std::string m_strUserName;
+    std::string m_strPassword;
+
+    static constexpr size_t kListingBlock = 64 * 1024;
+
+private:
+    void LogCommand(const std::string& text, const Words& words);
+
+    ISessionLink& m_link;
+    CServerCore& m_server;
+};
