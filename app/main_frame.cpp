@@ -74,6 +74,7 @@ CMainFrame::CMainFrame() : CServerCore(static_cast<IServerHost&>(*this)) {
     setWindowIcon(QIcon(QStringLiteral(":/res/marrowby.xpm")));
     resize(300, 300);
     m_pTimerTarget = new TimerTarget(this);
+    CAsyncSocket::SetErrorLog([this](const std::string& text) { AppendLog(text); });
     m_pLogEdit = new CLogEdit(this);
     setCentralWidget(m_pLogEdit);
     CreateStatusBar();
@@ -83,6 +84,7 @@ CMainFrame::CMainFrame() : CServerCore(static_cast<IServerHost&>(*this)) {
 CMainFrame::~CMainFrame() {
     OnDestroy();
     Cleanup();
+    CAsyncSocket::SetErrorLog(nullptr);
     delete m_pTimerTarget;
 }
 

@@ -6,6 +6,7 @@
 
 #include <sys/uio.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,11 @@ public:
     static constexpr long FD_CONNECT = 16;
     static constexpr long FD_CLOSE = 32;
     static constexpr int SOCKET_ERROR = -1;
+
+    // Where failures of the socket service itself (the readiness service
+    // refusing a socket, say) are reported, one CR LF line each with the
+    // system's reason. Set once, before the first socket is made.
+    static void SetErrorLog(std::function<void(const std::string&)> log);
 
     CAsyncSocket();
     virtual ~CAsyncSocket();

@@ -15,12 +15,24 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/async_socket.h"
 
 namespace {
+
+std::function<void(const std::string&)>& ErrorLog() {
+    static std::function<void(const std::string&)> log;
+    return log;
+}
+
+// Reports a failed call of the socket service with the system's reason.
+void ReportFailure(const char* call, int error) {
+    if (ErrorLog()) ErrorLog()(std::string(call) + " failed [" + std::strerror(error) + "]!!\r\n");
+}
 
 // The epoll instance and the sockets registered with it, by a key that is
 // never reused, so an event for a socket released meanwhile finds nothing.
@@ -31,12 +43,17 @@ public:
         return poller;
     }
 
+    // Registers `fd`; its key, or 0 when it cannot be watched.
     uint64_t Add(int fd, CAsyncSocket* socket, CAsyncSocket::Impl* impl) {
+        if (m_epoll < 0) return 0;
         uint64_t key = ++m_nLastKey;
         epoll_event ev{};
         ev.events = 0;
         ev.data.u64 = key;
-        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev);
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            ReportFailure("epoll_ctl(EPOLL_CTL_ADD)", errno);
+            return 0;
+        }
         m_sockets.emplace(key, Entry{socket, impl});
         return key;
     }
@@ -45,7 +62,8 @@ public:
         epoll_event ev{};
         ev.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
         ev.data.u64 = key;
-        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &ev);
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &ev) != 0)
+            ReportFailure("epoll_ctl(EPOLL_CTL_MOD)", errno);
     }
 
     bool Has(uint64_t key) const { return m_sockets.count(key) != 0; }
@@ -67,7 +85,8 @@ public:
     }
 
     void Remove(int fd, uint64_t key) {
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr) != 0)
+            ReportFailure("epoll_ctl(EPOLL_CTL_DEL)", errno);
         m_sockets.erase(key);
     }
 
@@ -80,6 +99,12 @@ private:
             ::setrlimit(RLIMIT_NOFILE, &limit);
         }
         m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0) {
+            // Nothing can be watched: every socket fails to register, so
+            // listening fails and connections are turned away.
+            ReportFailure("epoll_create1", errno);
+            return;
+        }
         m_notifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read);
         QObject::connect(m_notifier, &QSocketNotifier::activated, [this] { Dispatch(); });
     }
@@ -120,9 +145,12 @@ struct CAsyncSocket::Impl {
     bool sendFailed = false;  // a send failed for good; no more attempts
     int lastErrno = 0;
 
-    void Attach(CAsyncSocket* owner) {
+    // Registers the socket with the poller; false when it cannot be watched.
+    bool Attach(CAsyncSocket* owner) {
         key = Poller::Instance().Add(fd, owner, this);
+        if (!key) return false;
         Select(events);
+        return true;
     }
 
     void Select(long mask) {
@@ -208,6 +236,7 @@ void Poller::Dispatch() {
     int n;
     do n = ::epoll_wait(m_epoll, events, 256, 0);
     while (n < 0 && errno == EINTR);
+    if (n < 0) ReportFailure("epoll_wait", errno);
     for (int i = 0; i < n; ++i) {
         uint64_t key = events[i].data.u64;
         uint32_t ready = events[i].events;
@@ -260,6 +289,10 @@ void Poller::RunPendingWrites() {
     m_bDispatching = wasDispatching;
 }
 
+void CAsyncSocket::SetErrorLog(std::function<void(const std::string&)> log) {
+    ErrorLog() = std::move(log);
+}
+
 CAsyncSocket::CAsyncSocket() : d(std::make_unique<Impl>()) {}
 
 CAsyncSocket::~CAsyncSocket() {
@@ -310,7 +343,10 @@ bool CAsyncSocket::Listen(int backlog) {
         return false;
     }
     d->listening = true;
-    d->Attach(this);
+    if (!d->Attach(this)) {
+        d->lastErrno = errno;
+        return false;
+    }
     return true;
 }
 
@@ -339,7 +375,11 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected) {
     connected.d->Release();
     connected.d->fd = fd;
     connected.d->events = d->events;
-    connected.d->Attach(&connected);
+    if (!connected.d->Attach(&connected)) {
+        // A connection the loop cannot watch would never be served.
+        connected.d->Release();
+        return false;
+    }
     return true;
 }
 

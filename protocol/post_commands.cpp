@@ -27,14 +27,9 @@ void CSession::PostArticle(const std::string& tempPath, int lineCount, bool comp
     XContent header;
     auto canPost = [this](const GroupEntry& group) { return CanPost(group); };
     const time_t now = m_server.Host().Now();
-    StoreResult result;
-    if (tempFd >= 0) {
-        result = StoreArticleFrom(m_server, canPost, tempPath, tempFd, lineCount, header, now,
-                                  ReaderMode());
-        ::close(tempFd);
-    } else {
-        result = StoreArticle(m_server, canPost, tempPath, lineCount, header, now, ReaderMode());
-    }
+    StoreResult result =
+        StoreArticleFrom(m_server, canPost, tempPath, tempFd, lineCount, header, now, ReaderMode());
+    if (tempFd >= 0) ::close(tempFd);
     if (result != StoreResult::Stored) return Reply(NoSuchGroup(header.newsgroups));
     // Every changed index is on disk before the client hears 240.
     m_server.SaveGroupIndexes();

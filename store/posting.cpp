@@ -219,16 +219,3 @@ StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
     if (!tempPath.empty()) RemoveFile(tempPath);
     return result;
 }
-
-StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
-                         int lineCount, XContent& header, time_t now, bool readerMode) {
-    int fd = -1;
-    if (!tempPath.empty()) {
-        do fd = ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC);
-        while (fd < 0 && errno == EINTR);
-    }
-    StoreResult result =
-        StoreArticleFrom(core, canPost, tempPath, fd, lineCount, header, now, readerMode);
-    if (fd >= 0) ::close(fd);
-    return result;
-}

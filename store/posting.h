@@ -17,19 +17,15 @@ enum class StoreResult {
 // Whether the poster may post to a group.
 using CanPostFn = std::function<bool(const GroupEntry&)>;
 
-// Stores the article collected in `tempPath` (every byte the client sent after
-// the 340 reply, terminating line included). `lineCount` is the number of LF
-// bytes received with it. Fills `header` from the article's header. Deletes
+// Stores the article collected in the temporary file `tempPath` (every byte
+// the client sent after the 340 reply, terminating line included), read
+// through `tempFd`, a descriptor of it open for reading (-1 when there is
+// none; the caller keeps and closes it). `lineCount` is the number of LF
+// bytes received with it. Fills `header` from the article's header. Removes
 // the temporary file in every case. Changed groups are marked dirty; writing
 // their indexes is the caller's.
 // In the standard reader mode (`readerMode`) an article without a Date
 // header gets one, and its line count is that of the body alone.
-StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
-                         int lineCount, XContent& header, time_t now, bool readerMode = false);
-
-// The same, reading the posting through `tempFd`, a descriptor of the
-// temporary file open for reading (-1 when there is none); the caller keeps
-// and closes it. The temporary file is still removed by its path.
 StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
                              const std::string& tempPath, int tempFd, int lineCount,
                              XContent& header, time_t now, bool readerMode = false);

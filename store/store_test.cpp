@@ -1,8 +1,10 @@
 // The article store on disk: posting, cancelling, saving and rebuilding the
 // group indexes, expiry, and the date-hour key that expiry judges by.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <algorithm>
@@ -23,6 +25,17 @@
 #include "tests/test_support.h"
 
 namespace {
+
+// Stores the posting in `tempPath` as a connection does, through a
+// descriptor of it.
+StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
+                         int lineCount, XContent& header, time_t now, bool readerMode = false) {
+    int fd = ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC);
+    StoreResult result =
+        StoreArticleFrom(core, canPost, tempPath, fd, lineCount, header, now, readerMode);
+    if (fd >= 0) ::close(fd);
+    return result;
+}
 
 // The server's state with its host's services recorded.
 class FakeCore : public FakeHost, public CServerCore {

@@ -248,6 +248,13 @@ class CommandsTest(FixtureCase):
                 self.assertStatus(c, command, b"501")
         # None of them changed the selection or ended the connection.
         self.assertTrue(c.command("STAT").startswith(b"223 1 <1@fixture> "))
+        # Syntax comes before state: the same without a group selected.
+        fresh = self.client(self.shared)
+        for command in ("STAT abc", "XOVER x-y", "HEAD 1-2-3", "ARTICLE one", "OVER x-2",
+                        "XHDR Subject 1-x", "LISTGROUP local.test 1-x", "NEXT 1"):
+            with self.subTest(command=command, group=None):
+                self.assertStatus(fresh, command, b"501")
+        self.assertEqual(fresh.command("STAT 1"), NO_GROUP)
 
     def test_list_variants(self):
         c = self.client(self.shared)
