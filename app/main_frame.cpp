@@ -12,6 +12,7 @@
 #include <QTimerEvent>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/listen_socket.h"
 #include "app/log_edit.h"
@@ -121,8 +122,29 @@ static std::string ExecutableDirectory() {
     return slash == std::string::npos ? "." : full.substr(0, slash);
 }
 
+// MARROWBY_HOME without trailing slashes; empty when unset or empty.
+static std::string HomeDirectory() {
+    const char* home = std::getenv("MARROWBY_HOME");
+    std::string dir = home ? home : "";
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
 bool CMainFrame::StartServer() {
-    return StartServer(ExecutableDirectory());
+    std::string home = HomeDirectory();
+    if (home.empty()) return StartServer(ExecutableDirectory());
+    // A base directory given from outside is checked before anything is read
+    // from it: a missing or read-only one would otherwise surface later as a
+    // missing settings file or as posts that cannot be stored.
+    if (!IsDirectory(home)) {
+        ShowMessage(home + kSettingsMissing);
+        return false;
+    }
+    if (!IsWritableDirectory(home)) {
+        ShowMessage(home + kHomeNotWritable);
+        return false;
+    }
+    return StartServer(home);
 }
 
 bool CMainFrame::StartServer(const std::string& baseDir) {
