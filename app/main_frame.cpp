@@ -19,6 +19,7 @@
 #include "common/date_key.h"
 #include "common/file_util.h"
 #include "common/text.h"
+#include "platform/service_notify.h"
 #include "protocol/client_socket.h"
 #include "res/strings.h"
 #include "store/posting.h"
@@ -177,7 +178,10 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
     setWindowTitle(QString::fromUtf8(caption.c_str()));
     AddTrayIcon();
     AppendLog(Format("Create Listen Port[%d] !!\r\n", m_nPortNo));
-    m_pListenSocket->Listen(5);
+    // Ready only once connections can be taken: the service manager starts
+    // what depends on the server as soon as it hears this.
+    if (m_pListenSocket->Listen(5))
+        NotifyService(Format("READY=1\nSTATUS=Listening on port %d", m_nPortNo));
     return true;
 }
 
@@ -248,6 +252,10 @@ void CMainFrame::OnTimer() {
 }
 
 void CMainFrame::MaintenancePass(time_t now) {
+    // A pass that runs proves the event loop alive to the service manager's
+    // watchdog; a loop stuck in one handler stops the passes, and the
+    // manager restarts the server.
+    NotifyService("WATCHDOG=1");
     for (size_t i = m_clients.size(); i-- > 0;) {
         CClientSocket& client = *m_clients[i];
         const char* reason = nullptr;
@@ -284,6 +292,12 @@ void CMainFrame::MaintenancePass(time_t now) {
     }
 }
 
+void CMainFrame::NotifyService(const std::string& state) {
+    std::string error;
+    if (!NotifyServiceManager(state, error) && !error.empty())
+        AppendLog("Service notification failed: " + error + "\r\n");
+}
+
 void CMainFrame::OnCommand(int id) {
     switch (id) {
         case ID_REBUILD: RebuildGroupIndexes(); break;
@@ -295,6 +309,9 @@ void CMainFrame::OnCommand(int id) {
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
     event->accept();
+    // Said before the indexes are written, so that the manager waits for the
+    // shutdown instead of judging a slow one as hung.
+    NotifyService("STOPPING=1");
     OnDestroy();
     QCoreApplication::quit();
 }

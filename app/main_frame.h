@@ -85,6 +85,9 @@ private:
     void RemoveTrayIcon();
     // What the window's destruction does: stop the timer, take the icon away.
     void OnDestroy();
+    // Passes `state` to the service manager that started the process, if
+    // any; a notice that cannot be delivered is logged.
+    void NotifyService(const std::string& state);
 
     class TimerTarget;
     TimerTarget* m_pTimerTarget = nullptr;
