@@ -18,6 +18,7 @@
 #include "app/log_edit.h"
 #include "common/date_key.h"
 #include "common/file_util.h"
+#include "common/log_text.h"
 #include "common/text.h"
 #include "platform/service_notify.h"
 #include "protocol/client_socket.h"
@@ -33,6 +34,9 @@ namespace {
 // gathered: a write per line would cost more than serving the article it
 // reports.
 std::string s_stdoutPending;
+// Under the journal the copy loses its CRs, which would stay in each entry;
+// anywhere else it is the log byte for byte.
+const bool s_bStdoutIsJournal = StdoutIsJournal();
 
 void FlushStdout() {
     if (s_stdoutPending.empty()) return;
@@ -225,7 +229,10 @@ void CMainFrame::FlushStdoutCopy() {
 }
 
 void CMainFrame::AppendLog(const std::string& text) {
-    s_stdoutPending += text;
+    if (s_bStdoutIsJournal)
+        AppendJournalText(s_stdoutPending, text);
+    else
+        s_stdoutPending += text;
     if (s_stdoutPending.size() >= 16 * 1024) FlushStdout();
     if (m_bDestroyed || !m_pLogEdit) return;
     m_pLogEdit->AppendBytes(text);

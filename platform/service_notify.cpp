@@ -1,11 +1,14 @@
 #include "platform/service_notify.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,4 +55,19 @@ bool NotifyServiceManager(const std::string& state, std::string& error) {
     if (sent < 0) error = std::string(name) + ": " + std::strerror(errno);
     ::close(fd);
     return sent >= 0;
+}
+
+bool StdoutIsJournal() {
+    const char* value = std::getenv("JOURNAL_STREAM");
+    if (!value || !*value) return false;
+    uintmax_t device = 0;
+    uintmax_t inode = 0;
+    int consumed = 0;
+    if (std::sscanf(value, "%" SCNuMAX ":%" SCNuMAX "%n", &device, &inode, &consumed) != 2 ||
+        value[consumed] != '\0')
+        return false;
+    struct stat st;
+    if (::fstat(STDOUT_FILENO, &st) != 0) return false;
+    return static_cast<uintmax_t>(st.st_dev) == device &&
+           static_cast<uintmax_t>(st.st_ino) == inode;
 }

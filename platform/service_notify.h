@@ -1,7 +1,8 @@
-// What the process tells the service manager that started it: readiness,
-// shutdown and watchdog notices over the notify socket. Without a service
-// manager (no NOTIFY_SOCKET) every call here is a no-op, so a desktop start
-// and the tests run exactly as before. No Qt.
+// What the process tells the service manager that started it, and what it
+// learns from it: readiness, shutdown and watchdog notices over the notify
+// socket, and whether stdout is a journal stream. Without a service manager
+// (no NOTIFY_SOCKET, no JOURNAL_STREAM) every call here is a no-op, so a
+// desktop start and the tests run exactly as before. No Qt.
 #pragma once
 
 #include <string>
@@ -14,3 +15,8 @@
 // NOTIFY_SOCKET is unset or empty (nobody to tell); false with `error` naming
 // the socket and the reason when it cannot be addressed or the send failed.
 bool NotifyServiceManager(const std::string& state, std::string& error);
+
+// True when JOURNAL_STREAM, which the service manager sets to
+// "<device>:<inode>" when it connects a stream to the journal, names what
+// descriptor 1 is now. A stdout redirected since then no longer matches.
+bool StdoutIsJournal();

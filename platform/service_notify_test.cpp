@@ -1,8 +1,10 @@
-// The notify protocol against a datagram socket of the test's own.
+// The notify protocol against a datagram socket of the test's own, and the
+// recognition of a journal stream on stdout.
 
 #include "platform/service_notify.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -101,6 +103,31 @@ TEST(NotifyServiceManager, SendsNothingWithoutAManagerAndNamesAnUnusableSocket) 
             EXPECT_EQ(0u, error.find(*c.value)) << shown << ": " << error;
         else
             EXPECT_EQ("", error) << shown;
+    }
+}
+
+TEST(StdoutIsJournal, OnlyTheDeviceAndInodeOfStdoutMatch) {
+    struct stat out;
+    ASSERT_EQ(0, ::fstat(STDOUT_FILENO, &out));
+    unsigned long long dev = out.st_dev;
+    unsigned long long ino = out.st_ino;
+    struct Case {
+        std::optional<std::string> value;
+        bool journal;
+    } cases[] = {
+        {std::nullopt, false},
+        {"", false},
+        {Format("%llu:%llu", dev, ino), true},
+        {Format("%llu:%llu", dev, ino + 1), false},
+        {Format("%llu:%llu", dev + 1, ino), false},
+        {Format("%llu:%llu:", dev, ino), false},
+        {Format("%llu:%llux", dev, ino), false},
+        {Format("%llu", dev), false},
+        {"journal", false},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv env("JOURNAL_STREAM", c.value);
+        EXPECT_EQ(c.journal, StdoutIsJournal()) << (c.value ? *c.value : "unset");
     }
 }
 

@@ -161,6 +161,37 @@ class HomeDirectoryTest(ServerTest):
         self.assertTrue(os.path.isdir(s.path("local.test")))
 
 
+class JournalTest(ServerTest):
+    # The journal's stream protocol: JOURNAL_STREAM names stdout's device and
+    # inode. The shell fills it in for the pipe the harness reads.
+    AS_JOURNAL = ["sh", "-c",
+                  'JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) && export JOURNAL_STREAM'
+                  ' && exec "$0"']
+
+    def test_log_copy_reaches_the_journal_one_line_per_entry_without_carriage_returns(self):
+        s = self.server(start=False, wrap=self.AS_JOURNAL)
+        s.start(wait=False)
+        s.wait_log(b"Create Listen Port[%d] !!\n" % s.port)
+        c = self.client(s)
+        c.send("GROUP\rlocal.test\r\n")
+        c.read_line()
+        self.assertEqual(c.command("QUIT"), b"205 closing connection - goodbye!!\r\n")
+        out = s.wait_log(c.prefix + b"Closed!!\n")
+        self.assertEqual(out.split(b"\n")[:3],
+                         [b"Create Listen Port[%d] !!" % s.port,
+                          c.prefix + b"200 connected!!",
+                          c.prefix + b"GROUPlocal.test"])
+        self.assertNotIn(b"\r", out)
+
+    def test_a_journal_stream_that_is_not_stdout_leaves_the_copy_byte_exact(self):
+        s = self.server(env={"JOURNAL_STREAM": "%d:%d" % (os.stat("/").st_dev,
+                                                           os.stat("/").st_ino)})
+        c = self.client(s)
+        self.assertEqual(s.wait_log(c.prefix + b"200 connected!!\r\n"),
+                         b"Create Listen Port[%d] !!\r\n" % s.port + c.prefix
+                         + b"200 connected!!\r\n")
+
+
 class ShutdownTest(ServerTest):
     def test_termination_signals_end_the_process_with_status_zero(self):
         for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
