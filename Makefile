@@ -4,7 +4,7 @@ BUILD ?= build
 TEST_BUILD ?= build-test
 RUN_DIR ?= $(BUILD)
 
-.PHONY: deps build run test clean
+.PHONY: deps build run test clean deb
 
 deps:
 	@bash scripts/install-deps.sh
@@ -26,7 +26,19 @@ test: deps
 	  ctest --output-on-failure -j2
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(DEB_BUILD)
+
+# The Debian package: a release build with Debian's hardening flags, packed
+# by CPack as $(DEB_BUILD)/marrowby_<version>_<arch>.deb.
+DEB_BUILD ?= build-deb
+DEB_FLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+
+deb: deps
+	cmake -S . -B $(DEB_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARROWBY_TESTS=OFF \
+	  -DCMAKE_CXX_FLAGS="$$($(DEB_FLAGS) CPPFLAGS) $$($(DEB_FLAGS) CXXFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)"
+	cmake --build $(DEB_BUILD)
+	cd $(DEB_BUILD) && cpack -G DEB
 
 # Benchmarks: a Release build of the server and the bench tools in
 # $(BENCH_BUILD), then bench/run.sh (a few minutes; prints one table).

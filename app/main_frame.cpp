@@ -12,12 +12,15 @@
 #include <QTimerEvent>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/listen_socket.h"
 #include "app/log_edit.h"
 #include "common/date_key.h"
 #include "common/file_util.h"
+#include "common/log_text.h"
 #include "common/text.h"
+#include "platform/service_notify.h"
 #include "protocol/client_socket.h"
 #include "res/strings.h"
 #include "store/posting.h"
@@ -31,6 +34,9 @@ namespace {
 // gathered: a write per line would cost more than serving the article it
 // reports.
 std::string s_stdoutPending;
+// Under the journal the copy loses its CRs, which would stay in each entry;
+// anywhere else it is the log byte for byte.
+const bool s_bStdoutIsJournal = StdoutIsJournal();
 
 void FlushStdout() {
     if (s_stdoutPending.empty()) return;
@@ -125,8 +131,29 @@ static std::string ExecutableDirectory() {
     return slash == std::string::npos ? "." : full.substr(0, slash);
 }
 
+// MARROWBY_HOME without trailing slashes; empty when unset or empty.
+static std::string HomeDirectory() {
+    const char* home = std::getenv("MARROWBY_HOME");
+    std::string dir = home ? home : "";
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
 bool CMainFrame::StartServer() {
-    return StartServer(ExecutableDirectory());
+    std::string home = HomeDirectory();
+    if (home.empty()) return StartServer(ExecutableDirectory());
+    // A base directory given from outside is checked before anything is read
+    // from it: a missing or read-only one would otherwise surface later as a
+    // missing settings file or as posts that cannot be stored.
+    if (!IsDirectory(home)) {
+        ShowMessage(home + kSettingsMissing);
+        return false;
+    }
+    if (!IsWritableDirectory(home)) {
+        ShowMessage(home + kHomeNotWritable);
+        return false;
+    }
+    return StartServer(home);
 }
 
 bool CMainFrame::StartServer(const std::string& baseDir) {
@@ -165,7 +192,10 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
     setWindowTitle(QString::fromUtf8(caption.c_str()));
     AddTrayIcon();
     AppendLog(Format("Create Listen Port[%d] !!\r\n", m_nPortNo));
-    m_pListenSocket->Listen(5);
+    // Ready only once connections can be taken: the service manager starts
+    // what depends on the server as soon as it hears this.
+    if (m_pListenSocket->Listen(5))
+        NotifyService(Format("READY=1\nSTATUS=Listening on port %d", m_nPortNo));
     return true;
 }
 
@@ -208,7 +238,10 @@ void CMainFrame::FlushStdoutCopy() {
 }
 
 void CMainFrame::AppendLog(const std::string& text) {
-    s_stdoutPending += text;
+    if (s_bStdoutIsJournal)
+        AppendJournalText(s_stdoutPending, text);
+    else
+        s_stdoutPending += text;
     if (s_stdoutPending.size() >= 16 * 1024) FlushStdout();
     if (m_bDestroyed || !m_pLogEdit) return;
     m_pLogEdit->AppendBytes(text);
@@ -235,6 +268,10 @@ void CMainFrame::OnTimer() {
 }
 
 void CMainFrame::MaintenancePass(time_t now) {
+    // A pass that runs proves the event loop alive to the service manager's
+    // watchdog; a loop stuck in one handler stops the passes, and the
+    // manager restarts the server.
+    NotifyService("WATCHDOG=1");
     for (size_t i = m_clients.size(); i-- > 0;) {
         CClientSocket& client = *m_clients[i];
         const char* reason = nullptr;
@@ -263,6 +300,12 @@ void CMainFrame::MaintenancePass(time_t now) {
     }
 }
 
+void CMainFrame::NotifyService(const std::string& state) {
+    std::string error;
+    if (!NotifyServiceManager(state, error) && !error.empty())
+        AppendLog("Service notification failed: " + error + "\r\n");
+}
+
 void CMainFrame::OnCommand(int id) {
     switch (id) {
         case ID_REBUILD: RebuildGroupIndexes(); break;
@@ -274,6 +317,9 @@ void CMainFrame::OnCommand(int id) {
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
     event->accept();
+    // Said before the indexes are written, so that the manager waits for the
+    // shutdown instead of judging a slow one as hung.
+    NotifyService("STOPPING=1");
     OnDestroy();
     QCoreApplication::quit();
 }

@@ -36,8 +36,10 @@ public:
     ~CMainFrame() override;
 
     // Everything from reading the settings file to listening, with the
-    // executable's directory as the base directory. False after a start-up
-    // failure, whose message has then been shown.
+    // directory that MARROWBY_HOME names as the base directory, or the
+    // executable's directory when it is unset or empty. A MARROWBY_HOME that
+    // is not a directory or cannot be written is a start-up failure. False
+    // after a start-up failure, whose message has then been shown.
     bool StartServer();
     // The same with the base directory given, so that tests can start a
     // server on a directory of their own.
@@ -87,6 +89,9 @@ private:
     void RemoveTrayIcon();
     // What the window's destruction does: stop the timer, take the icon away.
     void OnDestroy();
+    // Passes `state` to the service manager that started the process, if
+    // any; a notice that cannot be delivered is logged.
+    void NotifyService(const std::string& state);
 
     class TimerTarget;
     TimerTarget* m_pTimerTarget = nullptr;

@@ -39,6 +39,15 @@ bool FileExists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
 }
 
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsWritableDirectory(const std::string& path) {
+    return IsDirectory(path) && ::access(path.c_str(), R_OK | W_OK | X_OK) == 0;
+}
+
 int64_t FileSize(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return -1;

@@ -17,6 +17,10 @@ int CreateTempFile(std::string& path);
 bool WriteAll(int fd, const char* data, size_t length);
 
 bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// True when this process may list, enter and create files in the directory
+// `path`; false also on a file system mounted read-only.
+bool IsWritableDirectory(const std::string& path);
 // Size in bytes, or -1 when the file cannot be examined.
 int64_t FileSize(const std::string& path);
 // Last-modification time; false when the path cannot be examined.

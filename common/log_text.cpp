@@ -13,3 +13,12 @@ bool AppendLogText(std::string& log, const std::string& text) {
     log += text;
     return trimmed;
 }
+
+void AppendJournalText(std::string& out, std::string_view text) {
+    size_t start = 0;
+    for (size_t cr = text.find('\r'); cr != std::string_view::npos; cr = text.find('\r', start)) {
+        out.append(text, start, cr - start);
+        start = cr + 1;
+    }
+    out.append(text, start, std::string_view::npos);
+}

@@ -101,4 +101,33 @@ TEST(AppendLogText, CutInsideADoubleByteCharacterRemovesItsRest) {
     EXPECT_EQ(rest + "new\r\n", log);
 }
 
+TEST(AppendJournalText, DropsEveryCarriageReturnAndNothingElse) {
+    struct Case {
+        const char* text;
+        const char* want;
+    } cases[] = {
+        {"Create Listen Port[119] !!\r\n", "Create Listen Port[119] !!\n"},
+        {"[127.0.0.1/5000] GROUP a\r\n[127.0.0.1/5000] 211 0 0 0 a\r\n",
+         "[127.0.0.1/5000] GROUP a\n[127.0.0.1/5000] 211 0 0 0 a\n"},
+        {"no line end", "no line end"},
+        {"lone\rCR and CR CR LF\r\r\n", "loneCR and CR CR LF\n"},
+        {"\r", ""},
+        {"bare LF\n", "bare LF\n"},
+        {"\x82\xA0\x82\xA2 \t\x1b[0m\r\n", "\x82\xA0\x82\xA2 \t\x1b[0m\n"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        std::string out = "kept\n";
+        AppendJournalText(out, c.text);
+        EXPECT_EQ(std::string("kept\n") + c.want, out) << c.text;
+    }
+}
+
+TEST(AppendJournalText, LineEndSplitBetweenTwoTextsStillEndsOneEntry) {
+    std::string out;
+    AppendJournalText(out, "first\r");
+    AppendJournalText(out, "\nsecond\r\n");
+    EXPECT_EQ("first\nsecond\n", out);
+}
+
 }  // namespace

@@ -5,6 +5,7 @@ constexpr char kAppTitle[] = "Marrowby";
 constexpr char kSocketInitFailed[] = "Windows ｿｹｯﾄの初期化に失敗しました。";
 constexpr char kSettingsMissing[] = "が見つかりません";
 constexpr char kCannotOpen[] = "が、開けません";
+constexpr char kHomeNotWritable[] = "に書き込めません";
 constexpr char kListenFailed[] = "Listenポートがすでに開かれているか、その他のエラーです。";
 constexpr char kIdleMessage[] = "ﾚﾃﾞｨ";
 constexpr char kClockInitial[] = "00:00";

@@ -11,6 +11,7 @@ packages=(
   xvfb x11-utils xdotool imagemagick trayer
   tin slrn tmux
   clang-14 libclang-rt-14-dev
+  dpkg-dev lintian systemd iproute2 adduser
 )
 
 missing=()

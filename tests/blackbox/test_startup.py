@@ -1,10 +1,12 @@
 """Start-up, start-up failures and shutdown of the server process."""
 import os
+import shutil
 import signal
 import socket
+import tempfile
 import unittest
 
-from harness import ServerTest, index_text, xover_line
+from harness import ServerTest, ini, index_text, xover_line
 
 
 def stderr_lines(server):
@@ -38,6 +40,35 @@ class StartupFailureTest(ServerTest):
         os.makedirs(s.path("local.test", "Message.lst"))
         path = os.path.realpath(s.dir) + "/local.test/Message.lst"
         self.assert_failed_start(s, path + "が、開けません")
+
+    def test_unusable_home_directory_is_named_and_nothing_is_written(self):
+        # As root every directory is writable, so the read-only case runs
+        # under another user, who must reach the executable's copy.
+        as_other_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        base = tempfile.mkdtemp(prefix="marrowby-home-")
+        self.addCleanup(shutil.rmtree, base, ignore_errors=True)
+        os.chmod(base, 0o755)
+        read_only = os.path.join(base, "read-only")
+        os.mkdir(read_only, 0o555)
+        os.chmod(read_only, 0o555)
+        a_file = os.path.join(base, "a-file")
+        open(a_file, "w").close()
+        missing = os.path.join(base, "missing")
+        cases = [
+            (missing, missing + "が見つかりません"),
+            (missing + "//", missing + "が見つかりません"),
+            (a_file, a_file + "が見つかりません"),
+            (read_only, read_only + "に書き込めません"),
+        ]
+        for home, message in cases:
+            with self.subTest(home=home):
+                s = self.server(env={"MARROWBY_HOME": home}, start=False)
+                os.chmod(s.dir, 0o755)
+                if os.geteuid() == 0:
+                    s.wrap = as_other_user
+                self.assert_failed_start(s, message)
+                self.assertEqual(sorted(os.listdir(base)), ["a-file", "read-only"])
+                self.assertEqual(os.listdir(read_only), [])
 
 
 class StartupTest(ServerTest):
@@ -102,6 +133,63 @@ class StartupTest(ServerTest):
                          b"211 0 4 8 local.test group selected!!\r\n")
         c.send("XOVER 1-100\r\n")
         self.assertEqual(c.read_until(), b"224 Overview information follows!!\r\n.\r\n")
+
+
+class HomeDirectoryTest(ServerTest):
+    def test_home_directory_holds_settings_and_groups_instead_of_the_executables(self):
+        home = tempfile.mkdtemp(prefix="marrowby-home-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        s = self.server(ini_text=False, start=False, env={"MARROWBY_HOME": home + "/"})
+        with open(os.path.join(home, "Marrowby.ini"), "w") as f:
+            f.write(ini(s.port))
+        s.start()
+        c = self.client(s)
+        self.assertEqual(c.command("GROUP local.test"),
+                         b"211 0 0 0 local.test group selected!!\r\n")
+        self.assertEqual(c.post(b"From: a@example.invalid\r\nNewsgroups: local.test\r\n"
+                                b"Subject: at home\r\n\r\nbody\r\n"),
+                         b"240 article posted successfully!!\r\n")
+        self.assertEqual(s.stop(), 0)
+        self.assertEqual(os.listdir(s.dir), ["marrowby"])
+        self.assertEqual(sorted(os.listdir(os.path.join(home, "local.test"))),
+                         ["1", "Message.lst"])
+
+    def test_empty_home_variable_leaves_the_executables_directory_in_use(self):
+        s = self.server(env={"MARROWBY_HOME": ""})
+        self.assertEqual(self.client(s).command("GROUP local.test"),
+                         b"211 0 0 0 local.test group selected!!\r\n")
+        self.assertTrue(os.path.isdir(s.path("local.test")))
+
+
+class JournalTest(ServerTest):
+    # The journal's stream protocol: JOURNAL_STREAM names stdout's device and
+    # inode. The shell fills it in for the pipe the harness reads.
+    AS_JOURNAL = ["sh", "-c",
+                  'JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) && export JOURNAL_STREAM'
+                  ' && exec "$0"']
+
+    def test_log_copy_reaches_the_journal_one_line_per_entry_without_carriage_returns(self):
+        s = self.server(start=False, wrap=self.AS_JOURNAL)
+        s.start(wait=False)
+        s.wait_log(b"Create Listen Port[%d] !!\n" % s.port)
+        c = self.client(s)
+        c.send("GROUP\rlocal.test\r\n")
+        c.read_line()
+        self.assertEqual(c.command("QUIT"), b"205 closing connection - goodbye!!\r\n")
+        out = s.wait_log(c.prefix + b"Closed!!\n")
+        self.assertEqual(out.split(b"\n")[:3],
+                         [b"Create Listen Port[%d] !!" % s.port,
+                          c.prefix + b"200 connected!!",
+                          c.prefix + b"GROUPlocal.test"])
+        self.assertNotIn(b"\r", out)
+
+    def test_a_journal_stream_that_is_not_stdout_leaves_the_copy_byte_exact(self):
+        s = self.server(env={"JOURNAL_STREAM": "%d:%d" % (os.stat("/").st_dev,
+                                                           os.stat("/").st_ino)})
+        c = self.client(s)
+        self.assertEqual(s.wait_log(c.prefix + b"200 connected!!\r\n"),
+                         b"Create Listen Port[%d] !!\r\n" % s.port + c.prefix
+                         + b"200 connected!!\r\n")
 
 
 class ShutdownTest(ServerTest):
