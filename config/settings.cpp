@@ -11,7 +11,7 @@ namespace {
 // pieces of at most 1199 bytes, each handled as a line of its own.
 constexpr size_t kLinePiece = 1199;
 
-enum class Section { None, Settings, Group, Users };
+enum class Section { None, Settings, Group, Users, Peers };
 
 bool StartsWith(const std::string& line, const char* prefix) {
     return line.compare(0, std::strlen(prefix), prefix) == 0;
@@ -26,8 +26,30 @@ void ReadSwitch(const std::string& line, int& target, bool asFlag) {
     target = asFlag ? (value != 0 ? 1 : 0) : value;
 }
 
+// A text value: the second word of the line.
+void ReadText(const std::string& line, std::string& target) {
+    std::vector<std::string> fields;
+    SplitFields(fields, line, " \t\r\n");
+    if (fields.size() >= 2) target = fields[1];
+}
+
 void ReadSettingsLine(const std::string& line, ServerSettings& s) {
-    if (StartsWith(line, "PortNo"))
+    // Longer keys first where one key begins another.
+    if (StartsWith(line, "TlsPortNo"))
+        ReadSwitch(line, s.m_nTlsPortNo, false);
+    else if (StartsWith(line, "TlsCertificate"))
+        ReadText(line, s.m_strTlsCertificate);
+    else if (StartsWith(line, "TlsKey"))
+        ReadText(line, s.m_strTlsKey);
+    else if (StartsWith(line, "AuthRequiresTls"))
+        ReadSwitch(line, s.m_bAuthRequiresTls, true);
+    else if (StartsWith(line, "UseIPv6"))
+        ReadSwitch(line, s.m_bUseIPv6, true);
+    else if (StartsWith(line, "PathHost"))
+        ReadText(line, s.m_strPathHost);
+    else if (StartsWith(line, "HistoryDays"))
+        ReadSwitch(line, s.m_nHistoryDays, false);
+    else if (StartsWith(line, "PortNo"))
         ReadSwitch(line, s.m_nPortNo, false);
     else if (StartsWith(line, "UseAuthor"))
         ReadSwitch(line, s.m_bUseAuthor, true);
@@ -61,6 +83,36 @@ void ReadGroupLine(const std::string& line, ServerSettings& s) {
     s.groups.push_back(std::move(group));
 }
 
+// "name host port patterns [user password]".
+void ReadPeerLine(const std::string& line, ServerSettings& s) {
+    std::vector<std::string> fields;
+    SplitFields(fields, line, " \t\r\n");
+    if (fields.empty()) return;
+    std::string shown = fields[0];
+    for (size_t i = 1; i < fields.size() && i < 4; ++i) shown += " " + fields[i];
+    if (fields.size() != 4 && fields.size() != 6) {
+        s.peerProblems.push_back("[" + shown + "] needs 4 or 6 fields");
+        return;
+    }
+    const std::string& port = fields[2];
+    bool digits = !port.empty() && port.size() <= 5 &&
+                  port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || ToDecimal(port) > 65535) {
+        s.peerProblems.push_back("[" + shown + "] has a bad port");
+        return;
+    }
+    PeerSettings peer;
+    peer.name = fields[0];
+    peer.host = fields[1];
+    peer.port = ToDecimal(port);
+    peer.patterns = fields[3];
+    if (fields.size() == 6) {
+        peer.user = fields[4];
+        peer.password = fields[5];
+    }
+    s.peers.push_back(std::move(peer));
+}
+
 void ReadUserLine(const std::string& line, ServerSettings& s) {
     std::vector<std::string> fields;
     SplitFields(fields, line, " \t\r\n");
@@ -90,12 +142,17 @@ void ParseSettings(const std::string& content, ServerSettings& s) {
                 section = Section::Group;
             else if (StartsWith(line, "[Users]"))
                 section = Section::Users;
+            else if (StartsWith(line, "[Peers]")) {
+                section = Section::Peers;
+                s.peersSection = true;
+            }
             continue;
         }
         switch (section) {
             case Section::Settings: ReadSettingsLine(line, s); break;
             case Section::Group: ReadGroupLine(line, s); break;
             case Section::Users: ReadUserLine(line, s); break;
+            case Section::Peers: ReadPeerLine(line, s); break;
             case Section::None: break;
         }
     }

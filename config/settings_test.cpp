@@ -84,6 +84,66 @@ TEST(ParseSettings, SwitchValues) {
     }
 }
 
+TEST(ParseSettings, TlsAndPeeringSettings) {
+    // TlsPortNo, cert, key, AuthRequiresTls, UseIPv6, PathHost, HistoryDays.
+    auto show = [](const ServerSettings& s) {
+        return std::to_string(s.m_nTlsPortNo) + " " + s.m_strTlsCertificate + " " + s.m_strTlsKey +
+               " " + std::to_string(s.m_bAuthRequiresTls) + " " + std::to_string(s.m_bUseIPv6) +
+               " " + s.m_strPathHost + " " + std::to_string(s.m_nHistoryDays);
+    };
+    struct Case {
+        std::string lines;
+        std::string want;
+    } cases[] = {
+        {"", "0   0 0  10"},
+        {"TlsPortNo 1563\nTlsCertificate cert.pem\nTlsKey /etc/k.pem\n", "1563 cert.pem /etc/k.pem 0 0  10"},
+        {"AuthRequiresTls 1\nUseIPv6 3\n", "0   1 1  10"},
+        {"PathHost news.example.org\nHistoryDays 3\n", "0   0 0 news.example.org 3"},
+        {"PathHost\nTlsKey\n", "0   0 0  10"},
+        {"PortNo 8119\n", "0   0 0  10"},
+    };
+    for (const Case& c : cases) {
+        ServerSettings s;
+        ParseSettings("[Settings]\n" + c.lines, s);
+        EXPECT_EQ(c.want, show(s)) << "lines: " << c.lines;
+    }
+}
+
+TEST(ParseSettings, PeerLines) {
+    ServerSettings s;
+    ParseSettings(
+        "[Peers]\n"
+        "hub.example news.example.org 119 *,!local.private\n"
+        "leaf 192.0.2.7 0 local.* feeder secret\n"
+        "short host 119\n"
+        "five a 119 * user\n"
+        "badport host 65536 *\n"
+        "letters host 11x9 *\n"
+        "[Users]\n"
+        "alice pw\n",
+        s);
+    EXPECT_TRUE(s.peersSection);
+    ASSERT_EQ(2u, s.peers.size());
+    EXPECT_EQ("hub.example", s.peers[0].name);
+    EXPECT_EQ("news.example.org", s.peers[0].host);
+    EXPECT_EQ(119, s.peers[0].port);
+    EXPECT_EQ("*,!local.private", s.peers[0].patterns);
+    EXPECT_EQ("", s.peers[0].user);
+    EXPECT_EQ(0, s.peers[1].port);
+    EXPECT_EQ("feeder", s.peers[1].user);
+    EXPECT_EQ("secret", s.peers[1].password);
+    EXPECT_EQ((std::vector<std::string>{"[short host 119] needs 4 or 6 fields",
+                                        "[five a 119 *] needs 4 or 6 fields",
+                                        "[badport host 65536 *] has a bad port",
+                                        "[letters host 11x9 *] has a bad port"}),
+              s.peerProblems);
+    EXPECT_EQ(std::vector<std::string>{"alice/pw"}, Users(s));
+
+    ServerSettings none;
+    ParseSettings("[Settings]\nPortNo 1\n", none);
+    EXPECT_FALSE(none.peersSection);
+}
+
 TEST(ParseSettings, SectionHeaders) {
     ServerSettings s;
     ParseSettings(
