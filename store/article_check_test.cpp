@@ -1,12 +1,17 @@
-// The checks of posted and fed articles and the value parsers under them.
+// The checks of posted and fed articles, the value parsers under them, and
+// the Message-IDs made for posts.
 
 #include "store/article_check.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
 #include <vector>
+
+#include "store/message_id.h"
 
 namespace {
 
@@ -454,6 +459,51 @@ TEST(CheckArticle, AnyAgeWithoutHistoryDays) {
     EXPECT_EQ(
         ArticleCheck::Ok,
         Check(Article(kFedLines, {"Date: 1 Jan 1990 00:00:00 +0000"}, kBody), context).result);
+}
+
+TEST(NewMessageId, IsValidAndNeverRepeats) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string id = NewMessageId(kNow, "news.example.org");
+        ASSERT_TRUE(IsValidMessageId(id)) << id;
+        ASSERT_TRUE(seen.insert(id).second) << id;
+    }
+    const std::string first = *seen.begin();
+    EXPECT_EQ("<so4hc0.", first.substr(0, 8)) << first;  // the time in base 36
+    EXPECT_EQ("@news.example.org>", first.substr(first.size() - 18));
+    // Even with the clock set back, a process repeats none of its own.
+    EXPECT_TRUE(seen.insert(NewMessageId(kNow - 3600, "news.example.org")).second);
+}
+
+TEST(NewMessageId, DiffersFromAnotherProcessInTheSameSecond) {
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // What a restarted server makes first, at the same second.
+        const std::string id = NewMessageId(kNow, "h");
+        ssize_t n = ::write(fds[1], id.data(), id.size());
+        ::_exit(n == static_cast<ssize_t>(id.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    char buffer[256];
+    ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    ::close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_GT(n, 0);
+    const std::string theirs(buffer, static_cast<size_t>(n));
+    const std::string ours = NewMessageId(kNow, "h");
+    EXPECT_NE(ours, theirs);
+    EXPECT_TRUE(IsValidMessageId(theirs)) << theirs;
+}
+
+TEST(DefaultPathHost, IsAHostName) {
+    const std::string host = DefaultPathHost();
+    ASSERT_FALSE(host.empty());
+    EXPECT_TRUE(IsValidMessageId("<x@" + host + ">")) << host;
+    for (char c : host) EXPECT_FALSE(c >= 'A' && c <= 'Z') << host;
 }
 
 }  // namespace
