@@ -1,14 +1,23 @@
 // Micro-benchmarks of the core's hot text paths: cutting commands and index
 // lines into fields, parsing a posted header, and reading and writing the
-// group index, which start-up reads whole and every accepted post rewrites.
+// group index, which start-up reads whole and every accepted post rewrites;
+// and the Message-ID history's lookup, which every offered article costs.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
 #include "store/group_index.h"
+#include "store/history.h"
 #include "store/records.h"
 #include "store/xcontent.h"
 
@@ -126,6 +135,90 @@ void BM_FormatGroupIndex(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_FormatGroupIndex)->Arg(1000)->Arg(20000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+std::string BenchId(uint64_t n) {
+    return "<" + std::to_string(n) + ".bench@history.invalid>";
+}
+
+// A history of `count` accepted Message-IDs in a directory of its own. The
+// log is written directly (ten million appends one write(2) at a time would
+// take minutes) and opened, which builds the index from it; how long that
+// took is kept. One per size for the whole run; removed at exit.
+struct BenchHistory {
+    std::string dir;
+    CHistory history;
+    double buildSeconds = 0;
+
+    explicit BenchHistory(uint64_t count) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "marrowby-bench-XXXXXX");
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        dir = pattern;
+        int fd = ::open((dir + "/history").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::string block;
+        for (uint64_t n = 0; n < count; ++n) {
+            block += BenchId(n) + "\taccepted\t1700000000\t1700000000\n";
+            if (block.size() >= (4 << 20) || n + 1 == count) {
+                if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()))
+                    std::abort();
+                block.clear();
+            }
+        }
+        ::close(fd);
+        auto start = std::chrono::steady_clock::now();
+        std::string error;
+        if (!history.Open(dir, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::abort();
+        }
+        buildSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    ~BenchHistory() {
+        history.Close();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+};
+
+BenchHistory& HistoryOf(uint64_t count) {
+    static std::map<uint64_t, std::unique_ptr<BenchHistory>> histories;
+    auto& slot = histories[count];
+    if (!slot) slot = std::make_unique<BenchHistory>(count);
+    return *slot;
+}
+
+// Lookups spread over the whole history, as duplicates offered by peers
+// would be: hits of random remembered Message-IDs, or misses.
+void HistoryLookups(benchmark::State& state, bool hits) {
+    const uint64_t count = static_cast<uint64_t>(state.range(0));
+    BenchHistory& bench = HistoryOf(count);
+    std::vector<std::string> ids;
+    uint64_t x = 88172645463325252ull;
+    for (int i = 0; i < 4096; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        ids.push_back(BenchId(hits ? x % count : count + x % count));
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        HistoryEntry entry = bench.history.Lookup(ids[i++ & 4095]);
+        benchmark::DoNotOptimize(entry);
+        if ((entry.state == HistoryState::Accepted) != hits) state.SkipWithError("wrong answer");
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["build_s"] = bench.buildSeconds;
+}
+
+void BM_HistoryLookupHit(benchmark::State& state) {
+    HistoryLookups(state, true);
+}
+BENCHMARK(BM_HistoryLookupHit)->Arg(1000)->Arg(10000000);
+
+void BM_HistoryLookupMiss(benchmark::State& state) {
+    HistoryLookups(state, false);
+}
+BENCHMARK(BM_HistoryLookupMiss)->Arg(1000)->Arg(10000000);
 
 }  // namespace
 

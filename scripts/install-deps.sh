@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build make pkg-config
   qt6-base-dev qt6-qpa-plugins
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev libxxhash-dev
   python3 fonts-droid-fallback
   xvfb x11-utils xdotool imagemagick trayer
   tin slrn tmux

@@ -163,3 +163,103 @@ std::string HeaderValueOf(const std::string& block, std::string_view name) {
     NormalizeValue(value);
     return value;
 }
+
+namespace {
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+        char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos) return std::string_view();
+    return text.substr(start, text.find_last_not_of(" \t") - start + 1);
+}
+
+// A header line (its line end already removed) that still holds a NUL or a
+// CR would not survive being sent on: every peer reads a CR as a line end.
+bool HasForbiddenByte(std::string_view line) {
+    return line.find('\0') != std::string_view::npos || line.find('\r') != std::string_view::npos;
+}
+
+bool IsFieldName(std::string_view name) {
+    if (name.empty()) return false;
+    for (char c : name)
+        if (c < '!' || c > '~') return false;
+    return true;
+}
+
+// Whether a body holds nothing but blanks and line ends, its last line "."
+// (the terminating line) aside.
+bool IsBlankBody(std::string_view body) {
+    size_t start = 0;
+    while (start < body.size()) {
+        size_t lf = body.find('\n', start);
+        size_t end = lf == std::string_view::npos ? body.size() : lf;
+        std::string_view line = body.substr(start, end - start);
+        start = end + 1;
+        if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+        if (start >= body.size() && (line == "." || line == ".\r")) continue;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const std::string* HeaderFields::Find(std::string_view name) const {
+    for (const HeaderField& field : fields)
+        if (SameNameIgnoringCase(field.name, name)) return &field.value;
+    return nullptr;
+}
+
+int HeaderFields::Count(std::string_view name) const {
+    int count = 0;
+    for (const HeaderField& field : fields)
+        if (SameNameIgnoringCase(field.name, name)) ++count;
+    return count;
+}
+
+void ParseHeaderFields(std::string_view text, HeaderFields& out) {
+    out = HeaderFields();
+    bool inField = false;  // continuation lines extend the last field
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t lf = text.find('\n', start);
+        size_t end = lf == std::string_view::npos ? text.size() : lf;
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty()) {
+            out.ended = lf != std::string_view::npos;
+            break;
+        }
+        bool continuation = line[0] == ' ' || line[0] == '\t';
+        size_t colon = line.find(':');
+        bool good =
+            !HasForbiddenByte(line) &&
+            (continuation ? inField
+                          : colon != std::string_view::npos && IsFieldName(line.substr(0, colon)) &&
+                                (colon + 1 == line.size() || line[colon + 1] == ' ' ||
+                                 line[colon + 1] == '\t'));
+        if (!good) {
+            if (out.badLine.empty()) out.badLine.assign(line);
+            inField = false;
+        } else if (continuation) {
+            out.fields.back().value.append(line);  // unfolding keeps the blank
+        } else {
+            out.fields.push_back(
+                {std::string(line.substr(0, colon)), std::string(line.substr(colon + 1))});
+            inField = true;
+        }
+    }
+    for (HeaderField& field : out.fields) field.value = std::string(TrimBlanks(field.value));
+    out.bodyOffset = out.ended && start < text.size() ? start : text.size();
+    out.bodyEmpty = IsBlankBody(text.substr(out.bodyOffset));
+}

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class XContent {
 public:
@@ -60,3 +61,36 @@ int64_t SplitHeaderBlock(const std::string& block, std::string& head);
 // The value of the header `name` (any letter case) in `block`: unfolded,
 // trimmed, TABs as blanks; the first occurrence counts; empty when absent.
 std::string HeaderValueOf(const std::string& block, std::string_view name);
+
+// --- every field of a header, for the checks a posted or fed article must pass ---
+
+// One header field of an article as it was written.
+struct HeaderField {
+    std::string name;   // as written, without the colon
+    std::string value;  // unfolded (line breaks before blanks removed), blanks around trimmed
+};
+
+// An article's header cut into all of its fields, and what follows it.
+struct HeaderFields {
+    std::vector<HeaderField> fields;  // in article order, repeated names included
+    bool ended = false;               // a blank line closed the header
+    size_t bodyOffset = 0;            // where the body starts; the text's size when none
+    bool bodyEmpty = true;            // the body holds nothing but blanks and line ends
+    std::string badLine;              // the first line that is no field: no colon, a name
+                                      // not of printable ASCII, no blank after the colon,
+                                      // a continuation with no field before it, a NUL or
+                                      // a lone CR; empty when there is none
+
+    // The value of the first field named `name` in any letter case, or null.
+    const std::string* Find(std::string_view name) const;
+    // How many fields are named `name` in any letter case.
+    int Count(std::string_view name) const;
+};
+
+// Cuts `text`, an article from its first header line on (CR LF or bare LF
+// line ends, as much of it as the caller has), into `out`, which is reset
+// first. A line beginning with a blank continues the field before it. The
+// header ends at the first empty line; a last line without its LF is taken
+// as it is. In the body a last line "." (the terminating line of an article
+// as received) does not count.
+void ParseHeaderFields(std::string_view text, HeaderFields& out);

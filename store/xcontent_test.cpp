@@ -183,4 +183,78 @@ TEST(ReadHeaderBlock, MissingFileGivesAnEmptyRecord) {
     EXPECT_EQ("", Describe(x));
 }
 
+// Every field as "name[value]", then what follows the header.
+std::string DescribeFields(const HeaderFields& h) {
+    std::string out;
+    for (const HeaderField& f : h.fields) out += f.name + "[" + f.value + "] ";
+    out += h.ended ? "| body" : "| no end";
+    if (!h.badLine.empty()) out += " bad[" + h.badLine + "]";
+    return out;
+}
+
+TEST(ParseHeaderFields, KeepsEveryFieldAndFindsTheBody) {
+    struct Case {
+        std::string text;
+        std::string fields;  // DescribeFields without the body part
+        std::string body;    // text from bodyOffset on
+        bool bodyEmpty;
+    } cases[] = {
+        {"Subject: s\r\nFrom: f\r\n\r\nbody\r\n.\r\n", "Subject[s] From[f] | body", "body\r\n.\r\n",
+         false},
+        // Unfolding removes the line breaks only; blanks around are trimmed.
+        {"Subject:  one\r\n\ttwo\r\n three \r\n\r\n", "Subject[one\ttwo three] | body", "", true},
+        // Repeats stay, in order and as written.
+        {"subject: a\r\nSUBJECT: b\r\nX-A: 1\r\n\r\n", "subject[a] SUBJECT[b] X-A[1] | body", "",
+         true},
+        {"X-Empty:\r\nX-Blank: \t \r\n\r\n", "X-Empty[] X-Blank[] | body", "", true},
+        {"Subject: s\n\nbody\n", "Subject[s] | body", "body\n", false},
+        {"Subject: \xe3\x81\x82 \x95\x5C\r\n\r\n", "Subject[\xe3\x81\x82 \x95\x5C] | body", "",
+         true},
+        // No blank line: the header never ended; a last line without its LF
+        // is taken all the same.
+        {"Subject: s\r\n", "Subject[s] | no end", "", true},
+        {"Subject: s\r\nFrom: f", "Subject[s] From[f] | no end", "", true},
+        {"\r\nbody\r\n", "| body", "body\r\n", false},
+        // Blank lines and the terminating line are no body; a dot-stuffed
+        // line or a "." before the end is.
+        {"Subject: s\r\n\r\n\r\n \t\r\n.\r\n", "Subject[s] | body", "\r\n \t\r\n.\r\n", true},
+        {"Subject: s\r\n\r\n.\r\n", "Subject[s] | body", ".\r\n", true},
+        {"Subject: s\r\n\r\n.", "Subject[s] | body", ".", true},
+        {"Subject: s\r\n\r\n..\r\n.\r\n", "Subject[s] | body", "..\r\n.\r\n", false},
+        {"Subject: s\r\n\r\n.\r\nmore\r\n", "Subject[s] | body", ".\r\nmore\r\n", false},
+        // Lines that are no field are reported; their continuations are
+        // dropped, never glued to another field.
+        {"No colon here\r\n more\r\nSubject: s\r\n\r\n", "Subject[s] | body bad[No colon here]", "",
+         true},
+        {"Subject : s\r\n\r\n", "| body bad[Subject : s]", "", true},
+        {"Subject:s\r\n\r\n", "| body bad[Subject:s]", "", true},
+        {" early\r\nSubject: s\r\n\r\n", "Subject[s] | body bad[ early]", "", true},
+        {"Subject: a\rb\r\n\r\n", "| body bad[Subject: a\rb]", "", true},
+        {std::string("Subject: a\0b\r\n\r\n", 16),
+         "| body bad[" + std::string("Subject: a\0b", 12) + "]", "", true},
+        {"X-\x95\x5C: v\r\nFrom: f\r\n\r\n", "From[f] | body bad[X-\x95\x5C: v]", "", true},
+        {"From: f\r\n\tgood\r\nBad\r\n\tdropped\r\n\r\n", "From[f\tgood] | body bad[Bad]", "",
+         true},
+    };
+    for (const Case& c : cases) {
+        HeaderFields h;
+        h.badLine = "stale";
+        ParseHeaderFields(c.text, h);
+        EXPECT_EQ(c.fields, DescribeFields(h)) << "text: " << c.text;
+        EXPECT_EQ(c.body, c.text.substr(h.bodyOffset)) << "text: " << c.text;
+        EXPECT_EQ(c.bodyEmpty, h.bodyEmpty) << "text: " << c.text;
+    }
+}
+
+TEST(ParseHeaderFields, FindsAndCountsNamesInAnyLetterCase) {
+    HeaderFields h;
+    ParseHeaderFields("Message-Id: <a@b>\r\nmessage-ID: <c@d>\r\nSubject: s\r\n\r\n", h);
+    ASSERT_NE(nullptr, h.Find("MESSAGE-ID"));
+    EXPECT_EQ("<a@b>", *h.Find("MESSAGE-ID"));
+    EXPECT_EQ(2, h.Count("Message-ID"));
+    EXPECT_EQ(1, h.Count("subject"));
+    EXPECT_EQ(0, h.Count("Subjec"));
+    EXPECT_EQ(nullptr, h.Find("From"));
+}
+
 }  // namespace
