@@ -178,9 +178,11 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         if (!FileExists(dir)) MakeDirectory(dir);
         std::string indexPath = IndexPath(*group);
         // A save or a post cut short by a crash leaves its staging file; the
-        // index and the article files are whole either way.
+        // index and the article files are whole either way. An append to
+        // the index leaves its record, from which it is completed.
         RemoveFile(indexPath + ".tmp");
         RemoveFile(StagingPath(*this, *group));
+        RecoverGroupIndex(*group);
         if (FileExists(indexPath) && !LoadGroupIndex(indexPath, *group)) {
             ShowMessage(indexPath + kCannotOpen);
             return false;

@@ -19,6 +19,18 @@ bool CServerCore::LoadGroupIndex(const std::string& path, GroupEntry& group) {
     return ReadGroupIndex(path, group);
 }
 
+void CServerCore::RecoverGroupIndex(const GroupEntry& group) {
+    std::string path = IndexPath(group);
+    const char* outcome = nullptr;
+    switch (RecoverIndexSave(path, nullptr)) {
+        case SaveRecovery::None: return;
+        case SaveRecovery::Completed: outcome = "completed"; break;
+        case SaveRecovery::Discarded: outcome = "discarded"; break;
+        case SaveRecovery::Failed: outcome = "could not be completed"; break;
+    }
+    m_host.AppendLog("[" + path + "] interrupted save " + outcome + "!!\r\n");
+}
+
 bool CServerCore::SaveGroupIndexes() {
     for (const auto& group : m_groups) {
         if (!group->dirty) continue;

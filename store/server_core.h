@@ -36,6 +36,11 @@ public:
     // that is the caller's.
     bool LoadGroupIndex(const std::string& path, GroupEntry& group);
 
+    // Completes or discards, and logs, a save of the group's index that a
+    // crash interrupted (see RecoverIndexSave). Run at start-up before the
+    // index is loaded.
+    void RecoverGroupIndex(const GroupEntry& group);
+
     // Writes the index file of every dirty group, in group order, and clears
     // their flags. Stops at the first group whose file cannot be written,
     // leaving it and the later ones dirty, and returns false then.

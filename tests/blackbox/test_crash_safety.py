@@ -1,8 +1,9 @@
 """Crash safety of the article store: clients post while the server is killed
 with SIGKILL at random moments and restarted in the same directory on the same
-port. After every restart each index loads and is well formed, every article
-that was answered 240 is listed and whole, and nothing half-written is left in
-the group directories.
+port. After every restart each index loads and is well formed, its counters
+agree with its lines, every article that was answered 240 is listed and
+whole, and nothing half-written is left in the group directories. A second
+table kills the server before each system call of an index save in turn.
 
 The random run stops after 25 kills or 30 s; MARROWBY_SOAK_SECONDS sets its
 length in seconds instead, without the limit on kills. MARROWBY_SEED repeats
@@ -24,8 +25,8 @@ from harness import Client, ServerTest, parse_index, xover_line
 OK_240 = b"240 article posted successfully!!\r\n"
 GROUPS = (b"crash.one", b"crash.two", b"crash.three")
 SETTINGS = tuple("%s\t0\tnote" % g.decode() for g in GROUPS)
-SOAK_SECONDS = float(os.environ.get("MARROWBY_SOAK_SECONDS", "30"))
-MAX_CYCLES = 25 if "MARROWBY_SOAK_SECONDS" not in os.environ else 100000
+SOAK = "MARROWBY_SOAK_SECONDS" in os.environ
+SOAK_SECONDS = float(os.environ.get("MARROWBY_SOAK_SECONDS", "0"))
 POSTERS = 4
 
 
@@ -183,6 +184,14 @@ class StoreChecker:
             numbers = [e[0] for e in entries]
             if len(set(numbers)) != len(numbers):
                 fail("%s lists a number twice: %s" % (group, numbers))
+            # Nothing here cancels or expires: the counters are those of the
+            # lines, as the save that wrote them had them.
+            if count != len(entries) or (numbers and last != max(numbers)):
+                fail("%s: the counter line says %d articles, the last numbered %d, but %d are "
+                     "listed, the last numbered %s" % (group, count, last, len(entries),
+                                                       max(numbers) if numbers else "-"))
+            if os.path.exists(index_path + ".rec"):
+                fail("%s: the save record outlived the start-up" % group)
 
             # The server serves what the file says.
             reply = client.command(b"GROUP " + group)
@@ -249,28 +258,38 @@ class StoreChecker:
 
 
 class CrashSafetyTest(ServerTest):
+    # Settings, kills and seconds of each random run.
+    RUNS = (
+        ({}, 25, 30.0),
+    )
+
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="marrowby-crash-tmp-")
         self.addCleanup(shutil.rmtree, self.tmp, True)
-        self.s = self.server(start=False, groups=SETTINGS, env={"TMPDIR": self.tmp})
 
     def test_posts_survive_random_kills(self):
         seed = int(os.environ.get("MARROWBY_SEED") or random.randrange(1 << 32))
-        try:
-            self.run_kills(seed)
-        except AssertionError as e:
-            raise AssertionError("seed %d (MARROWBY_SEED=%d repeats it): %s"
-                                 % (seed, seed, e)) from None
+        for settings, cycles, seconds in self.RUNS:
+            with self.subTest(settings=settings):
+                self.s = self.server(start=False, groups=SETTINGS, settings=settings,
+                                     env={"TMPDIR": self.tmp})
+                try:
+                    self.run_kills(seed, 100000 if SOAK else cycles,
+                                   SOAK_SECONDS if SOAK else seconds, settings)
+                except AssertionError as e:
+                    raise AssertionError("%s, seed %d (MARROWBY_SEED=%d repeats it): %s"
+                                         % (settings, seed, seed, e)) from None
 
-    def run_kills(self, seed):
+    def run_kills(self, seed, max_cycles, seconds, settings):
         rng = random.Random(seed)
         ledger = Ledger()
         checker = StoreChecker(self, self.s, ledger)
         index_temps_left = 0
         kills_in_startup = 0
-        deadline = time.time() + SOAK_SECONDS
+        deadline = time.time() + seconds
+        recovered = {b"completed": 0, b"discarded": 0}
         cycle = 0
-        while cycle < MAX_CYCLES and time.time() < deadline:
+        while cycle < max_cycles and time.time() < deadline:
             cycle += 1
             if cycle > 1 and rng.random() < 0.1:
                 # Killed while starting up: before or while it loads the indexes.
@@ -279,6 +298,8 @@ class CrashSafetyTest(ServerTest):
                 self.s.kill()
                 kills_in_startup += 1
             self.s.start()
+            for outcome in recovered:
+                recovered[outcome] += self.s.stdout.count(b"] interrupted save " + outcome)
             client = self.client(self.s)
             checker.check(client, "after restart %d" % cycle)
             client.close()
@@ -319,10 +340,12 @@ class CrashSafetyTest(ServerTest):
         self.assertGreaterEqual(cycle, 3, "too few kill cycles in the time budget")
         self.assertGreater(confirmed, 0)
         sys.stderr.write(
-            "\n  crash cycles %d (%d during start-up), seed %d: %d posts answered 240, %d cut "
-            "short; index temp files found after a kill %d; unlisted article files whole %d, "
-            "partial %d %s; posting temp files left %d\n"
-            % (cycle, kills_in_startup, seed, confirmed, unconfirmed, index_temps_left,
+            "\n  %s: crash cycles %d (%d during start-up), seed %d: %d posts answered 240, %d cut "
+            "short; index saves completed at start-up %d, discarded %d; index temp files found "
+            "after a kill %d; unlisted article files whole %d, partial %d %s; posting temp files "
+            "left %d\n"
+            % (settings or "classic", cycle, kills_in_startup, seed, confirmed, unconfirmed,
+               recovered[b"completed"], recovered[b"discarded"], index_temps_left,
                len(checker.stats["orphans whole"]), len(checker.stats["orphans partial"]),
                sorted(checker.stats["orphans partial"])[:5],
                len([n for n in os.listdir(self.tmp) if n.startswith("qmv")])))
@@ -398,15 +421,36 @@ class CrashWindowTest(ServerTest):
         except OSError as e:
             failed.append(e)  # the kill, or a real failure if nothing appeared
 
-    def test_kill_between_index_lines_and_counter_update(self):
-        """The second save after start-up appends the new line and then patches
-        the counter line in place; the kill lands between the two."""
+    # The second save after start-up appends to the index (the first writes
+    # it whole): the save record is created and written, the new line goes to
+    # the end, the counter line is patched, the record is removed. Each row
+    # kills the server on entering one of those system calls, and says
+    # whether the next start must list the second article. The first save
+    # removes any record left over (unlink 1). strace counts the calls of
+    # each thread apart.
+    # The last column is what start-up does with the record it finds.
+    KILL_POINTS = (
+        ("record created", "Message.lst.rec", "openat", 1, False, None),
+        ("record written", "Message.lst.rec", "pwrite64", 1, False, b"discarded"),
+        ("line appended", "Message.lst", "pwrite64", 1, True, b"completed"),
+        ("counters patched", "Message.lst", "pwrite64", 2, True, b"completed"),
+        ("record removed", "Message.lst.rec", "unlink", 2, True, b"completed"),
+    )
+
+    def test_kill_at_each_step_of_an_index_save(self):
         strace = shutil.which("strace")
         if not strace:
             self.skipTest("strace is not installed")
-        s = self.server(groups=SETTINGS, start=False, env={"TMPDIR": self.tmp}, wrap=[
-            strace, "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
-            "-e", "inject=pwrite64:signal=KILL:when=2", "--"])
+        for settings in ({},):
+            for what, name, call, when, listed, recovery in self.KILL_POINTS:
+                with self.subTest(settings=settings, kill_before=what):
+                    self.kill_inside_a_save(strace, settings, name, call, when, listed, recovery)
+
+    def kill_inside_a_save(self, strace, settings, name, call, when, listed, recovery):
+        s = self.server(groups=SETTINGS, settings=settings, start=False,
+                        env={"TMPDIR": self.tmp})
+        s.wrap = [strace, "-f", "-qq", "-o", "/dev/null", "-P", s.path("crash.one", name),
+                  "-e", "inject=%s:signal=KILL:when=%d" % (call, when), "--"]
         try:
             s.start()
         except AssertionError:
@@ -415,29 +459,34 @@ class CrashWindowTest(ServerTest):
         client = s.connect()
         one = self.article(b"<w1@crash.invalid>", 100)
         two = self.article(b"<w2@crash.invalid>", 100)
-        self.assertEqual(client.post(one[:-3]), OK_240)  # first save: whole-file replace
+        self.assertEqual(client.post(one[:-3]), OK_240)
         with self.assertRaises((EOFError, OSError), msg="the injected kill did not land"):
             client.post(two[:-3])
         client.close()
         s.wait_exit()
         s.wrap = None
         s.start()
+        line = b"[%s] interrupted save %s!!\r\n" % (s.path("crash.one", "Message.lst").encode(),
+                                                    recovery or b"")
+        self.assertEqual(line in s.stdout, recovery is not None, s.stdout)
+        self.assertFalse(os.path.exists(s.path("crash.one", "Message.lst.rec")))
         with open(s.path("crash.one", "Message.lst"), "rb") as f:
             counters, entries = parse_index(f.read())
-        numbers = [e[0] for e in entries]
+        want = [1, 2] if listed else [1]
+        self.assertEqual([e[0] for e in entries], want)
+        self.assertEqual(counters, (1, len(want), len(want)), "the counters belong to the lines")
         client = self.client(s)
-        reply = client.command("GROUP crash.one")
-        first, last = counters[0], counters[1]
-        self.assertTrue(
-            first <= min(numbers) and last >= max(numbers),
-            "after the kill Message.lst lists %s but its counter line is %r; GROUP answers %r, "
-            "so article %d is not announced" % (numbers, counters, reply, max(numbers)))
-        # Numbers are never given twice, whatever the counters say.
+        self.assertEqual(client.command("GROUP crash.one"),
+                         b"211 %d 1 %d crash.one group selected!!\r\n" % (len(want), len(want)))
+        # The unlisted article keeps its number: the next one gets another.
         self.assertEqual(client.post(self.article(b"<w3@crash.invalid>", 100)[:-3]), OK_240)
         client.send(b"XOVER 1-100\r\n")
         overview = client.read_until()
-        self.assertIn(b"\t<w3@crash.invalid>\t", overview)
+        self.assertIn(b"3\twindow\tcrash@example.invalid\t\t<w3@crash.invalid>\t", overview)
         self.assertEqual(s.read("crash.one/1"), one)
+        self.assertEqual(s.read("crash.one/2"), two)
+        client.close()
+        s.close()
 
 
 if __name__ == "__main__":
