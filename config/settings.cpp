@@ -49,6 +49,12 @@ void ReadSettingsLine(const std::string& line, ServerSettings& s) {
         ReadText(line, s.m_strPathHost);
     else if (StartsWith(line, "HistoryDays"))
         ReadSwitch(line, s.m_nHistoryDays, false);
+    else if (StartsWith(line, "SyncWrites"))
+        ReadSwitch(line, s.m_bSyncWrites, true);
+    else if (StartsWith(line, "MaxConnectionsPerHost"))
+        ReadSwitch(line, s.m_nMaxConnectionsPerHost, false);
+    else if (StartsWith(line, "MaxConnections"))
+        ReadSwitch(line, s.m_nMaxConnections, false);
     else if (StartsWith(line, "PortNo"))
         ReadSwitch(line, s.m_nPortNo, false);
     else if (StartsWith(line, "UseAuthor"))

@@ -22,6 +22,10 @@ struct ServerSwitches {
     // Peering (reader mode only).
     std::string m_strPathHost;  // empty: the machine's fully qualified host name
     int m_nHistoryDays = 10;    // how long a Message-ID is remembered once gone
+    // Durability and limits.
+    int m_bSyncWrites = 0;             // a post is answered only once it is on disk
+    int m_nMaxConnections = 0;         // open connections in all; 0 or less: no limit
+    int m_nMaxConnectionsPerHost = 0;  // from one address; 0 or less: no limit
 };
 
 // One line of [Group].

@@ -109,6 +109,33 @@ TEST(ParseSettings, TlsAndPeeringSettings) {
     }
 }
 
+TEST(ParseSettings, DurabilityAndConnectionLimits) {
+    // SyncWrites, MaxConnections, MaxConnectionsPerHost.
+    auto show = [](const ServerSettings& s) {
+        return std::to_string(s.m_bSyncWrites) + " " + std::to_string(s.m_nMaxConnections) + " " +
+               std::to_string(s.m_nMaxConnectionsPerHost);
+    };
+    struct Case {
+        std::string lines;
+        std::string want;
+    } cases[] = {
+        {"", "0 0 0"},
+        {"SyncWrites 1\n", "1 0 0"},
+        {"SyncWrites 5\nSyncWrites\n", "1 0 0"},
+        {"SyncWrites 0\n", "0 0 0"},
+        {"MaxConnections 1000\nMaxConnectionsPerHost 50\n", "0 1000 50"},
+        // The longer key is not taken for the shorter one, in either order.
+        {"MaxConnectionsPerHost 50\nMaxConnections 1000\n", "0 1000 50"},
+        {"MaxConnectionsPerHost 7\n", "0 0 7"},
+        {"MaxConnections -3\n", "0 -3 0"},
+    };
+    for (const Case& c : cases) {
+        ServerSettings s;
+        ParseSettings("[Settings]\n" + c.lines, s);
+        EXPECT_EQ(c.want, show(s)) << "lines: " << c.lines;
+    }
+}
+
 TEST(ParseSettings, PeerLines) {
     ServerSettings s;
     ParseSettings(
