@@ -20,6 +20,7 @@
 #include "common/file_util.h"
 #include "common/log_text.h"
 #include "common/text.h"
+#include "platform/background_runner.h"
 #include "platform/service_notify.h"
 #include "protocol/client_socket.h"
 #include "res/strings.h"
@@ -173,9 +174,11 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         ShowMessage(kListenFailed);
         return false;
     }
+    if (m_bSyncWrites) EnableSyncWrites(MakeBackgroundRunner());
+    bool madeDirectory = false;
     for (const auto& group : m_groups) {
         std::string dir = GroupDir(*group);
-        if (!FileExists(dir)) MakeDirectory(dir);
+        if (!FileExists(dir)) madeDirectory |= MakeDirectory(dir);
         std::string indexPath = IndexPath(*group);
         // A save or a post cut short by a crash leaves its staging file; the
         // index and the article files are whole either way. An append to
@@ -188,6 +191,9 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
             return false;
         }
     }
+    // The group directories are where synced posts go: their names must be
+    // on disk before the first post in them is answered.
+    if (madeDirectory && m_bSyncWrites) SystemFileSync().SyncDirectory(m_szBaseDir);
     m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);
     PostTimerMessage();
     std::string caption = Format("Marrowby [%d]", m_nPortNo);
@@ -212,6 +218,8 @@ void CMainFrame::AcceptClient() {
 
 void CMainFrame::Cleanup() {
     SaveGroupIndexes();
+    // With SyncWrites the writes are still on their way to the disk.
+    StopSyncWrites();
     m_groups.clear();
     m_users.clear();
     for (auto& client : m_clients) {

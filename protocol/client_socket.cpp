@@ -99,7 +99,7 @@ void CClientSocket::CheckQueueLimit() {
 }
 
 void CClientSocket::WantToSend() {
-    AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
+    AsyncSelect(m_bReadStopped ? FD_WRITE : FD_READ | FD_WRITE | FD_CLOSE);
 }
 
 void CClientSocket::OnReceive(int) {
@@ -112,16 +112,53 @@ void CClientSocket::OnReceive(int) {
 }
 
 void CClientSocket::HandleReceived(const char* data, size_t length) {
+    if (m_bHeld) return KeepHeldBlock(std::string_view(data, length), false);
     // One block may end an article and go on with commands, which in the
     // reader mode may start another article, and so on. Each handler hands
     // back what it leaves for the other mode, and it is taken here in turn:
     // passed down instead, a block of many short postings would need stack
     // (and a copy of its rest) for every one of them.
+    ++m_nHandling;
     std::string_view rest(data, length);
     do {
         rest = m_bPostMode ? ReceiveBody(rest.data(), rest.size())
                            : ReceiveCommand(rest.data(), rest.size());
+        // A reply now waits for the disk: the rest waits behind it.
+        if (m_bHeld && !rest.empty()) {
+            KeepHeldBlock(rest, true);
+            break;
+        }
     } while (!rest.empty());
+    --m_nHandling;
+}
+
+void CClientSocket::KeepHeldBlock(std::string_view block, bool first) {
+    if (first)
+        m_heldBlocks.emplace_front(block);
+    else
+        m_heldBlocks.emplace_back(block);
+    m_nHeldBytes += block.size();
+    if (m_nHeldBytes > static_cast<size_t>(kReceiveSize) && !m_bReadStopped) {
+        // The client may send on; the kernel's buffers hold it from here.
+        m_bReadStopped = 1;
+        AsyncSelect(0);
+    }
+}
+
+void CClientSocket::ResumeInput() {
+    m_bHeld = 0;
+    // Called from within a block's handling, that block goes on by itself.
+    if (m_nHandling > 0) return;
+    while (!m_bHeld && !m_bFinished && !m_heldBlocks.empty()) {
+        std::string block = std::move(m_heldBlocks.front());
+        m_heldBlocks.pop_front();
+        m_nHeldBytes -= block.size();
+        HandleReceived(block.data(), block.size());
+    }
+    if (m_bReadStopped && !m_bHeld) {
+        m_bReadStopped = 0;
+        WantToSend();
+    }
 }
 
 std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
@@ -228,6 +265,7 @@ std::string_view CClientSocket::ReceiveLines(const char* data, size_t length) {
             m_strLineBuffer.clear();
             return {};
         }
+        if (m_bHeld) return std::string_view(data + pos, textLength - pos);
         // What follows POST in the same block is the article's beginning.
         if (m_bPostMode) return std::string_view(data + pos, textLength - pos);
     }

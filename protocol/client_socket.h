@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,8 @@ private:
     void Log(const std::string& text) override;
     void MarkFinished() override;
     void BeginArticle() override { m_bPostMode = 1; }
+    void HoldInput() override { m_bHeld = 1; }
+    void ResumeInput() override;
 
     void SendAndLog(const std::string& reply);
     // The handlers of one mode. Each returns the bytes of the block it
@@ -80,6 +83,9 @@ private:
     void WantToSend();
     // Cuts the client off once its unread output passes the limit.
     void CheckQueueLimit();
+    // Keeps a received block for after the held reply; `first` puts it
+    // before the blocks kept already (the rest of the block in hand).
+    void KeepHeldBlock(std::string_view block, bool first);
 
     IServerHost* m_pOwner;
     CServerCore& m_server;
@@ -98,4 +104,12 @@ private:
     int m_nTempFd = -1;           // the temporary file, open while the article arrives
     CSendQueue m_sendQueue;
     int m_bQueueOverflow = 0;  // cut off for not reading; output is dropped
+    // A reply waits for the disk (see HoldInput); what arrives meanwhile is
+    // kept in blocks as received, since the classic mode takes one command
+    // per block. Past kReceiveSize bytes kept, the socket is not read.
+    int m_bHeld = 0;
+    int m_nHandling = 0;  // HandleReceived calls in progress
+    std::deque<std::string> m_heldBlocks;
+    size_t m_nHeldBytes = 0;
+    int m_bReadStopped = 0;
 };

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 
+#include "store/file_sync.h"
 #include "store/server_core.h"
 #include "tests/test_support.h"
 
@@ -173,6 +174,99 @@ TEST_F(ClientSocketTest, ArticleEndsAtItsTerminatorEvenWithCommandsBehindIt) {
     std::ifstream in(m_dir + "/local.test/1", std::ios::binary);
     std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(stored, article.substr(0, article.find("GROUP")));
+}
+
+// Posts as a client sends them: the POST line, and then the article with its
+// terminating line, in blocks of their own.
+std::string Article(const std::string& id) {
+    return "Newsgroups: local.test\r\nMessage-ID: <" + id + ">\r\nLines: 1\r\n\r\nbody\r\n.\r\n";
+}
+
+// Notes, at each sync the store asks for, whether the client had any 240 by
+// then.
+class WatchingSync : public IFileSync {
+public:
+    explicit WatchingSync(const std::string& sent) : m_sent(sent) {}
+    int syncs = 0;
+    int syncsAfterA240 = 0;
+    bool SyncData(int) override { return Note(); }
+    bool SyncDirectory(const std::string&) override { return Note(); }
+
+private:
+    bool Note() {
+        ++syncs;
+        if (m_sent.find("240 ") != std::string::npos) ++syncsAfterA240;
+        return true;
+    }
+    const std::string& m_sent;
+};
+
+TEST_F(ClientSocketTest, WithSyncWritesAPostAndWhatFollowsWaitForTheDisk) {
+    SinkSocket socket(13, m_host, m_server);
+    WatchingSync sync(socket.received);
+    auto runner = std::make_unique<FakeRunner>();
+    auto batch = runner->state;
+    m_server.EnableSyncWrites(std::move(runner), sync);
+    const std::string post = "POST\r\n";
+    socket.HandleReceived(post.data(), post.size());
+    // The rest of the article's block is a command; the classic mode takes
+    // each later block as one command, so they must stay blocks.
+    std::string blocks[] = {Article("a@b") + "GROUP local.test\r\n", "XOVER 1-1\r\n", "POST\r\n"};
+    for (const std::string& block : blocks) socket.HandleReceived(block.data(), block.size());
+    socket.Drain();
+    EXPECT_EQ("340 continue posting!!\r\n", socket.received);
+    batch->RunWork();
+    socket.Drain();
+    EXPECT_EQ("340 continue posting!!\r\n", socket.received) << "heard before the sync ended";
+    batch->RunDone();
+    socket.Drain();
+    EXPECT_EQ(
+        "340 continue posting!!\r\n240 article posted successfully!!\r\n"
+        "211 1 1 1 local.test group selected!!\r\n224 Overview information follows!!\r\n",
+        socket.received.substr(0, socket.received.find("1\t")));
+    EXPECT_EQ("340 continue posting!!\r\n", socket.received.substr(socket.received.size() - 24));
+    EXPECT_GT(sync.syncs, 0);
+    EXPECT_EQ(0, sync.syncsAfterA240);
+    m_server.StopSyncWrites();
+}
+
+TEST_F(ClientSocketTest, PipelinedPostsInTheReaderModeAreAnsweredInOrder) {
+    m_server.m_bUseRfc3977 = 1;
+    SinkSocket socket(17, m_host, m_server);
+    auto runner = std::make_unique<FakeRunner>();
+    auto batch = runner->state;
+    m_server.EnableSyncWrites(std::move(runner));
+    std::string block = "POST\r\n" + Article("1@b") + "GROUP local.test\r\nPOST\r\n" +
+                        Article("2@b") + "GROUP local.test\r\nDATE\r\n";
+    socket.HandleReceived(block.data(), block.size());
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(batch->Running()) << i;
+        batch->Complete();
+    }
+    socket.Drain();
+    std::string want =
+        "340 continue posting!!\r\n240 article posted successfully!!\r\n"
+        "211 1 1 1 local.test group selected!!\r\n340 continue posting!!\r\n"
+        "240 article posted successfully!!\r\n211 2 1 2 local.test group selected!!\r\n111 ";
+    EXPECT_EQ(want, socket.received.substr(0, want.size()));
+    EXPECT_EQ(2, batch->runs);
+    m_server.StopSyncWrites();
+}
+
+TEST_F(ClientSocketTest, AConnectionGoneWhileItsReplyWaitsIsLeftAlone) {
+    auto runner = std::make_unique<FakeRunner>();
+    auto batch = runner->state;
+    m_server.EnableSyncWrites(std::move(runner));
+    {
+        SinkSocket socket(19, m_host, m_server);
+        std::string block = "POST\r\n";
+        socket.HandleReceived(block.data(), block.size());
+        block = Article("gone@b");
+        socket.HandleReceived(block.data(), block.size());
+    }
+    batch->Complete();  // must not reach the connection
+    EXPECT_TRUE(std::filesystem::exists(m_dir + "/local.test/1"));
+    m_server.StopSyncWrites();
 }
 
 }  // namespace

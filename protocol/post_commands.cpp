@@ -31,7 +31,8 @@ void CSession::PostArticle(const std::string& tempPath, int lineCount, bool comp
         StoreArticleFrom(m_server, canPost, tempPath, tempFd, lineCount, header, now, ReaderMode());
     if (tempFd >= 0) ::close(tempFd);
     if (result != StoreResult::Stored) return Reply(NoSuchGroup(header.newsgroups));
-    // Every changed index is on disk before the client hears 240.
+    // Every changed index is written before the client hears 240; with
+    // SyncWrites, the article, its name and its index lines are on disk.
     m_server.SaveGroupIndexes();
-    Reply(kPosted);
+    ReplyWhenDurable(kPosted);
 }

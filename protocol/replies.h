@@ -30,6 +30,8 @@ inline constexpr char kAuthinfoSyntax[] = "501 AUTHINFO USER XXX or AUTHINFO PAS
 inline constexpr char kAuthRequired[] = "480 Authentication required for command!!\r\n";
 inline constexpr char kPosted[] = "240 article posted successfully!!\r\n";
 inline constexpr char kTempFileError[] = "441 tmp file open error!!\r\n";
+// With SyncWrites, when the article or its index line could not be put on disk.
+inline constexpr char kNotSaved[] = "441 article not saved to disk!!\r\n";
 
 // "502 access restriction or permission denied [argument]!!"
 std::string Denied(std::string_view argument);

@@ -49,6 +49,18 @@ void CSession::Reply(const std::string& reply) {
     m_link.Log(reply);
 }
 
+void CSession::ReplyWhenDurable(const std::string& reply) {
+    CDurableQueue* durable = m_server.Durable();
+    if (!durable) return Reply(reply);
+    m_link.HoldInput();
+    std::weak_ptr<char> alive = m_pAlive;
+    durable->WhenDurable([this, alive, reply](bool ok) {
+        if (alive.expired()) return;
+        Reply(ok ? reply : std::string(kNotSaved));
+        m_link.ResumeInput();
+    });
+}
+
 void CSession::QueueListing(std::string& pending, bool last) {
     if (pending.empty() || (!last && pending.size() < kListingBlock)) return;
     Send(std::move(pending));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ public:
     // What the client sends next is a posted article, up to its terminating
     // line.
     virtual void BeginArticle() = 0;
+    // Leaves everything the client sends from here on unanswered, in the
+    // order it came, until ResumeInput(): a reply that waits for the disk
+    // must not be overtaken by the answers to later commands.
+    virtual void HoldInput() = 0;
+    // Goes on with what was held, as if it had just arrived.
+    virtual void ResumeInput() = 0;
 };
 
 class CSession {
@@ -55,6 +62,10 @@ public:
     // --- what the handlers answer with ---------------------------------------
     // Sends `reply` and logs it.
     void Reply(const std::string& reply);
+    // The same once everything the store wrote so far is on disk, when
+    // SyncWrites is on; the connection answers nothing else meanwhile. When
+    // the disk fails, the client hears that instead of `reply`.
+    void ReplyWhenDurable(const std::string& reply);
     // Sends without a log line: data lines of a listing.
     void Send(std::string text) { m_link.SendText(std::move(text)); }
     void Log(const std::string& text) { m_link.Log(text); }
@@ -90,4 +101,7 @@ private:
 
     ISessionLink& m_link;
     CServerCore& m_server;
+    // Held by the session alone; a reply waiting for the disk keeps a weak
+    // reference, so it finds out that its connection has gone.
+    std::shared_ptr<char> m_pAlive = std::make_shared<char>();
 };

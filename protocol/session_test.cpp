@@ -4,12 +4,14 @@
 
 #include "protocol/session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 #include <memory>
 
+#include "store/file_sync.h"
 #include "store/group_index.h"
 #include "tests/test_support.h"
 
@@ -32,6 +34,9 @@ public:
     void Log(const std::string& text) override { logs.push_back(text); }
     void MarkFinished() override { finished = true; }
     void BeginArticle() override { article = true; }
+    void HoldInput() override { held = true; }
+    void ResumeInput() override { held = false; }
+    bool held = false;
 };
 
 struct Article {
@@ -450,6 +455,56 @@ TEST(SessionTest, PostAndQuitReachTheConnection) {
         EXPECT_TRUE(link.article) << mode;
         session.ProcessCommand("QUIT\r\n");
         EXPECT_TRUE(link.finished) << mode;
+    }
+}
+
+// Every sync fails, as on a disk that has gone bad.
+class FailingSync : public IFileSync {
+public:
+    bool SyncData(int) override { return Fail(); }
+    bool SyncDirectory(const std::string&) override { return Fail(); }
+
+private:
+    static bool Fail() {
+        errno = EIO;
+        return false;
+    }
+};
+
+class PassingSync : public IFileSync {
+public:
+    bool SyncData(int) override { return true; }
+    bool SyncDirectory(const std::string&) override { return true; }
+};
+
+TEST(SessionTest, WithSyncWritesAPostIsAnsweredOnceOnDiskOrNotAtAll) {
+    struct Case {
+        bool diskFails;
+        std::string want;
+    } cases[] = {
+        {false, "240 article posted successfully!!\r\n"},
+        {true, "441 article not saved to disk!!\r\n"},
+    };
+    for (const Case& c : cases) {
+        PassingSync passing;
+        FailingSync failing;
+        Server server;
+        auto runner = std::make_unique<FakeRunner>();
+        auto batch = runner->state;
+        server.EnableSyncWrites(std::move(runner),
+                                c.diskFails ? static_cast<IFileSync&>(failing) : passing);
+        FakeLink link;
+        CSession session(link, server);
+        std::string temp = server.m_szBaseDir + "/posting";
+        WriteFile(temp, "Newsgroups: local.test\r\nSubject: s\r\n\r\nbody\r\n.\r\n");
+        session.PostArticle(temp, 5, true, ::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_TRUE(link.held) << c.want;
+        EXPECT_EQ("", link.sent) << c.want;
+        batch->Complete();
+        EXPECT_FALSE(link.held) << c.want;
+        EXPECT_EQ(c.want, link.sent);
+        EXPECT_EQ(c.want, link.logs.back());
+        server.StopSyncWrites();
     }
 }
 

@@ -338,6 +338,27 @@ IndexWrite PlanIndexWrite(const std::string& path, GroupEntry& group) {
     return write;
 }
 
+bool MergeIndexWrites(IndexWrite& write, IndexWrite next) {
+    if (next.path != write.path) return false;
+    if (next.whole) {
+        write = std::move(next);
+        return true;
+    }
+    long long end = static_cast<long long>(write.bytes.size()) + (write.whole ? 0 : write.oldSize);
+    if (next.oldSize != end) return false;
+    if (write.whole) {
+        // The new file is not written yet: it takes the lines and counters
+        // itself.
+        if (write.bytes.compare(0, next.oldCounterLine.size(), next.oldCounterLine) != 0)
+            return false;
+        write.bytes.replace(0, next.counterLine.size(), next.counterLine);
+    } else {
+        write.counterLine = std::move(next.counterLine);
+    }
+    write.bytes += next.bytes;
+    return true;
+}
+
 bool PrepareIndexWrite(IndexWrite& write, IFileSync* sync) {
     const std::string record = SaveRecordPath(write.path);
     if (write.whole) {

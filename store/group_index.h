@@ -63,6 +63,11 @@ struct IndexWrite {
 // group.indexFile.known to false.
 IndexWrite PlanIndexWrite(const std::string& path, GroupEntry& group);
 
+// Appends `next`, planned after `write` for the same file, to `write`, so
+// both go to disk as one. False (nothing changed) when `next` does not start
+// where `write` ends.
+bool MergeIndexWrites(IndexWrite& write, IndexWrite next);
+
 class IFileSync;
 
 // The first half of a write, which readers of the index do not see: opens

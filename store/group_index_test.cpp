@@ -400,6 +400,50 @@ TEST(WriteGroupIndex, AWholeWriteRemovesARecordLeftOver) {
     EXPECT_EQ(std::vector<std::string>{"Message.lst"}, DirectoryNames(p.dir.path()));
 }
 
+TEST(MergeIndexWrites, TwoWritesOfAFileBecomeOne) {
+    // Each row: writes planned one after another; merged, they must leave the
+    // file as applying them in turn does.
+    struct Step {
+        int added;    // articles added before the plan
+        bool remove;  // an article removed first: a whole write
+    };
+    struct Case {
+        std::string what;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"append, append", {{1, false}, {2, false}}},
+        {"whole, append", {{1, true}, {1, false}}},
+        {"append, whole", {{2, false}, {1, true}}},
+        {"whole, whole, append", {{0, true}, {1, true}, {3, false}}},
+        {"append of nothing new", {{1, false}, {0, false}}},
+    };
+    for (const Case& c : cases) {
+        PendingAppend p;
+        ApplyIndexWrite(p.write);
+        int next = 6;
+        std::vector<IndexWrite> writes;
+        for (const Step& step : c.steps) {
+            if (step.remove) p.group.articles.erase(p.group.articles.begin());
+            for (int i = 0; i < step.added; ++i, ++next)
+                AddArticle(p.group, next, "n", "f", "d", "<" + std::to_string(next) + "@x>", 1, 1,
+                           "");
+            p.group.lastNumber = next - 1;
+            writes.push_back(PlanIndexWrite(p.path, p.group));
+        }
+        IndexWrite merged = writes[0];
+        for (size_t i = 1; i < writes.size(); ++i)
+            ASSERT_TRUE(MergeIndexWrites(merged, writes[i])) << c.what << " step " << i;
+        ASSERT_TRUE(ApplyIndexWrite(merged)) << c.what;
+        EXPECT_EQ(FormatGroupIndex(p.group), ReadAll(p.path)) << c.what;
+    }
+    // Writes that do not follow on from each other stay apart.
+    PendingAppend p;
+    IndexWrite first = p.write;
+    IndexWrite unrelated = p.write;
+    EXPECT_FALSE(MergeIndexWrites(first, unrelated));
+    EXPECT_EQ(p.write.bytes, first.bytes);
+}
+
 // The lookups must answer exactly what a scan of the list in order would,
 // whatever has been added and removed; checked against that scan after every
 // step of a long, fixed series of random changes.

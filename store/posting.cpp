@@ -95,6 +95,18 @@ bool PublishUnnamed(const CServerCore& core, const GroupEntry& group, int fd, in
     }
 }
 
+// Done with the descriptor of the article file just given `number` in
+// `group`: with SyncWrites, the durability queue takes it, and the group's
+// directory with it, to put both on disk before the post is answered;
+// otherwise it is closed, and false returned when closing reports an error.
+bool ReleaseArticleFile(CServerCore& core, const GroupEntry& group, int fd, int number) {
+    CDurableQueue* durable = core.Durable();
+    if (!durable) return ::close(fd) == 0;
+    durable->AddFile(fd, core.ArticlePath(group, number));
+    durable->AddDirectory(core.GroupDir(group));
+    return true;
+}
+
 // Writes one copy of the article into `group`. The copy is made as a file
 // without a name (or, where the file system cannot do that, under a staging
 // name that no reader takes for an article) and only given its number once
@@ -121,7 +133,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
             // file) the staging name below is used from now on.
             if (!named && errno != EEXIST) s_bUnnamedFiles = false;
         }
-        if (::close(out) != 0) ok = false;
+        if (!(named ? ReleaseArticleFile(core, group, out, number) : ::close(out) == 0)) ok = false;
         if (!ok) return false;
     }
     if (!named) {
@@ -129,11 +141,18 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
         out = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0) return false;
         ok = CopyArticle(out, prefix, in) && ::fstat(out, &st) == 0;
-        if (::close(out) != 0) ok = false;
+        // A synced copy stays open until it is on disk; otherwise an error
+        // that only closing reports still stops the post here.
+        if (!core.Durable()) {
+            if (::close(out) != 0) ok = false;
+            out = -1;
+        }
         ok = ok && PublishArticle(core, group, staged, number);
         // After a link the staging name is a second name of the article;
         // after a rename or a failure it is gone or must go.
         ::unlink(staged.c_str());
+        if (out >= 0 && ok) ReleaseArticleFile(core, group, out, number);
+        if (out >= 0 && !ok) ::close(out);
     }
     if (!ok) return false;
     auto entry = std::make_unique<ArticleEntry>();

@@ -2,7 +2,10 @@
 
 #include "store/group_index.h"
 
-CServerCore::~CServerCore() = default;
+CServerCore::~CServerCore() {
+    // Its failure handlers and waiters refer to the groups and sessions.
+    StopSyncWrites();
+}
 
 bool CServerCore::LoadSettings(const std::string& path) {
     ServerSettings settings;
@@ -22,7 +25,7 @@ bool CServerCore::LoadGroupIndex(const std::string& path, GroupEntry& group) {
 void CServerCore::RecoverGroupIndex(const GroupEntry& group) {
     std::string path = IndexPath(group);
     const char* outcome = nullptr;
-    switch (RecoverIndexSave(path, nullptr)) {
+    switch (RecoverIndexSave(path, m_bSyncWrites ? &SystemFileSync() : nullptr)) {
         case SaveRecovery::None: return;
         case SaveRecovery::Completed: outcome = "completed"; break;
         case SaveRecovery::Discarded: outcome = "discarded"; break;
@@ -34,10 +37,41 @@ void CServerCore::RecoverGroupIndex(const GroupEntry& group) {
 bool CServerCore::SaveGroupIndexes() {
     for (const auto& group : m_groups) {
         if (!group->dirty) continue;
-        if (!WriteGroupIndex(IndexPath(*group), *group)) return false;
+        if (m_pDurable) {
+            QueueIndexWrite(*group);
+        } else if (!WriteGroupIndex(IndexPath(*group), *group)) {
+            return false;
+        }
         group->dirty = 0;
     }
+    if (m_pDurable) m_pDurable->Kick();
     return true;
+}
+
+void CServerCore::QueueIndexWrite(GroupEntry& group) {
+    IndexWrite write = PlanIndexWrite(IndexPath(group), group);
+    const bool whole = write.whole;
+    GroupEntry* target = &group;
+    m_pDurable->AddIndexWrite(std::move(write), [this, target, whole] {
+        // The file is not what the records say; only a whole write can be
+        // trusted now. An append that failed (the file changed by hand, say)
+        // is retried at once that way; a whole write that failed waits for
+        // the next save, so a disk that refuses everything is not hammered.
+        target->indexFile.known = false;
+        target->dirty = 1;
+        if (!whole) SaveGroupIndexes();
+    });
+}
+
+void CServerCore::EnableSyncWrites(std::unique_ptr<IBackgroundRunner> runner, IFileSync& sync) {
+    m_pDurable = std::make_unique<CDurableQueue>(
+        std::move(runner), sync, [this](const std::string& line) { m_host.AppendLog(line); });
+}
+
+void CServerCore::StopSyncWrites() {
+    if (!m_pDurable) return;
+    m_pDurable->Flush();
+    m_pDurable.reset();
 }
 
 std::string CServerCore::GroupDir(const GroupEntry& group) const {

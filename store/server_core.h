@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "platform/background_runner.h"
+#include "store/durable_queue.h"
+#include "store/file_sync.h"
 #include "store/records.h"
 #include "store/server_host.h"
 #include "store/spool.h"
@@ -44,7 +47,22 @@ public:
     // Writes the index file of every dirty group, in group order, and clears
     // their flags. Stops at the first group whose file cannot be written,
     // leaving it and the later ones dirty, and returns false then.
+    // With SyncWrites on, the writes are handed to the durability queue
+    // instead and true is returned; a write that fails there leaves its group
+    // dirty, to be written whole by the next save (at once, if it was an
+    // append).
     bool SaveGroupIndexes();
+
+    // From now on, posts and index writes are synced through a durability
+    // queue working on `runner`, with `sync`'s calls (which must outlive the
+    // core). Start-up calls it when SyncWrites is on.
+    void EnableSyncWrites(std::unique_ptr<IBackgroundRunner> runner,
+                          IFileSync& sync = SystemFileSync());
+    // Syncs everything gathered, tells every waiting reply, and turns syncing
+    // off again. For the shutdown, before the groups go.
+    void StopSyncWrites();
+    // The durability queue; null while writes are not synced.
+    CDurableQueue* Durable() const { return m_pDurable.get(); }
 
     // Recreates every group's article list and counters from the article
     // files in its directory, then writes every index.
@@ -70,5 +88,9 @@ public:
     bool FindArticleFile(GroupEntry& group, const ArticleEntry& entry, ArticleFile& file);
 
 private:
+    // Plans the write of `group`'s index and hands it to the durability queue.
+    void QueueIndexWrite(GroupEntry& group);
+
     IServerHost& m_host;
+    std::unique_ptr<CDurableQueue> m_pDurable;
 };

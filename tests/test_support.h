@@ -8,9 +8,12 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/background_runner.h"
 #include "store/server_host.h"
 
 // A fresh directory for one test, removed with everything in it afterwards.
@@ -50,4 +53,39 @@ public:
     void AppendLog(const std::string& text) override { logs.push_back(text); }
     void PostTimerMessage() override { ++timerMessages; }
     time_t Now() const override { return now ? now : ::time(nullptr); }
+};
+
+// A background runner whose work and `done` run only when the test says so,
+// on the test's thread. The queue owns the runner; the test keeps `state`.
+class FakeRunner : public IBackgroundRunner {
+public:
+    struct State {
+        std::function<void()> work, done;
+        int runs = 0;
+
+        bool Running() const { return static_cast<bool>(work) || static_cast<bool>(done); }
+        void RunWork() {
+            auto w = std::move(work);
+            work = nullptr;
+            if (w) w();
+        }
+        void RunDone() {
+            auto d = std::move(done);
+            done = nullptr;
+            if (d) d();
+        }
+        // Work and `done` of the batch in hand.
+        void Complete() {
+            RunWork();
+            RunDone();
+        }
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
+
+    void Run(std::function<void()> work, std::function<void()> done) override {
+        state->work = std::move(work);
+        state->done = std::move(done);
+        ++state->runs;
+    }
+    void Finish() override { state->Complete(); }
 };

@@ -5,9 +5,9 @@ agree with its lines, every article that was answered 240 is listed and
 whole, and nothing half-written is left in the group directories. A second
 table kills the server before each system call of an index save in turn.
 
-The random run stops after 25 kills or 30 s; MARROWBY_SOAK_SECONDS sets its
-length in seconds instead, without the limit on kills. MARROWBY_SEED repeats
-a run."""
+The random run stops after 25 kills or 30 s without SyncWrites, and 12 kills
+or 20 s with it; MARROWBY_SOAK_SECONDS sets the length of each in seconds
+instead, without the limit on kills. MARROWBY_SEED repeats a run."""
 import base64
 import os
 import random
@@ -261,6 +261,7 @@ class CrashSafetyTest(ServerTest):
     # Settings, kills and seconds of each random run.
     RUNS = (
         ({}, 25, 30.0),
+        ({"SyncWrites": 1}, 12, 20.0),
     )
 
     def setUp(self):
@@ -427,7 +428,7 @@ class CrashWindowTest(ServerTest):
     # kills the server on entering one of those system calls, and says
     # whether the next start must list the second article. The first save
     # removes any record left over (unlink 1). strace counts the calls of
-    # each thread apart.
+    # each thread apart; with SyncWrites the sync worker makes all of these.
     # The last column is what start-up does with the record it finds.
     KILL_POINTS = (
         ("record created", "Message.lst.rec", "openat", 1, False, None),
@@ -441,7 +442,7 @@ class CrashWindowTest(ServerTest):
         strace = shutil.which("strace")
         if not strace:
             self.skipTest("strace is not installed")
-        for settings in ({},):
+        for settings in ({}, {"SyncWrites": 1}):
             for what, name, call, when, listed, recovery in self.KILL_POINTS:
                 with self.subTest(settings=settings, kill_before=what):
                     self.kill_inside_a_save(strace, settings, name, call, when, listed, recovery)
