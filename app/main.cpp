@@ -2,6 +2,7 @@
 // main window hidden and starts the server.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,6 +22,9 @@ bool CServerApp::InitInstance() {
 }
 
 int main(int argc, char** argv) {
+    // A reader of stdout that goes away ends the log's copy there (EPIPE),
+    // not the server; the sockets never raise the signal anyway.
+    std::signal(SIGPIPE, SIG_IGN);
     // Without a display there is nothing to draw on: run on the offscreen
     // platform and send start-up messages to stderr.
     const char* display = std::getenv("DISPLAY");

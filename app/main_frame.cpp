@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QStatusBar>
 #include <QTimerEvent>
 #include <algorithm>
@@ -18,10 +20,10 @@
 #include "app/log_edit.h"
 #include "common/date_key.h"
 #include "common/file_util.h"
-#include "common/log_text.h"
 #include "common/text.h"
 #include "platform/background_runner.h"
 #include "platform/service_notify.h"
+#include "platform/stdout_copy.h"
 #include "protocol/client_socket.h"
 #include "res/strings.h"
 #include "store/posting.h"
@@ -33,17 +35,33 @@ namespace {
 // The log's copy on stdout. Lines are written before anything goes out to a
 // client, when the event loop is about to wait, or once a good amount has
 // gathered: a write per line would cost more than serving the article it
-// reports.
-std::string s_stdoutPending;
-// Under the journal the copy loses its CRs, which would stay in each entry;
-// anywhere else it is the log byte for byte.
-const bool s_bStdoutIsJournal = StdoutIsJournal();
+// reports. Under the journal the copy loses its CRs, which would stay in
+// each entry; anywhere else it is the log byte for byte.
+CStdoutCopy& StdoutCopy() {
+    static CStdoutCopy copy(STDOUT_FILENO, StdoutIsJournal());
+    return copy;
+}
+
+// Watches stdout for room while lines wait for it, so that they go out as
+// soon as a stalled reader reads again, and not only at the next event.
+QPointer<QSocketNotifier> s_pStdoutNotifier;
 
 void FlushStdout() {
-    if (s_stdoutPending.empty()) return;
-    std::fwrite(s_stdoutPending.data(), 1, s_stdoutPending.size(), stdout);
-    std::fflush(stdout);
-    s_stdoutPending.clear();
+    CStdoutCopy& copy = StdoutCopy();
+    bool drained = copy.Flush();
+    if (!s_pStdoutNotifier && !drained && copy.WatchFd() >= 0 && QCoreApplication::instance()) {
+        // Owned by the application, so it goes before the event loop does.
+        s_pStdoutNotifier = new QSocketNotifier(copy.WatchFd(), QSocketNotifier::Write,
+                                                QCoreApplication::instance());
+        QObject::connect(s_pStdoutNotifier, &QSocketNotifier::activated, [] { FlushStdout(); });
+    }
+    if (!s_pStdoutNotifier) return;
+    if (copy.Ended()) {
+        // Its descriptor is closed and its number may come back for another.
+        delete s_pStdoutNotifier;
+        return;
+    }
+    s_pStdoutNotifier->setEnabled(!drained);
 }
 
 }  // namespace
@@ -236,7 +254,9 @@ void CMainFrame::Cleanup() {
         delete m_pLogEdit;
         m_pLogEdit = nullptr;
     }
+    // The last lines get a moment to go out to a slow reader.
     FlushStdout();
+    StdoutCopy().FlushWaiting(1000);
 }
 
 void CMainFrame::FlushLog() {
@@ -248,11 +268,8 @@ void CMainFrame::FlushStdoutCopy() {
 }
 
 void CMainFrame::AppendLog(const std::string& text) {
-    if (s_bStdoutIsJournal)
-        AppendJournalText(s_stdoutPending, text);
-    else
-        s_stdoutPending += text;
-    if (s_stdoutPending.size() >= 16 * 1024) FlushStdout();
+    StdoutCopy().Append(text);
+    if (StdoutCopy().Pending() >= 16 * 1024) FlushStdout();
     if (m_bDestroyed || !m_pLogEdit) return;
     m_pLogEdit->AppendBytes(text);
 }

@@ -109,6 +109,9 @@ class Server:
         self.proc = None
         self.env = env
         self.wrap = wrap
+        # A descriptor to give the server as stdout instead of a pipe read
+        # into self.stdout; start() cannot wait for the log then.
+        self.stdout_fd = None
         self._out = bytearray()
         self._err = bytearray()
         self._lock = threading.Lock()
@@ -141,17 +144,24 @@ class Server:
             for stream in (self.proc.stdout, self.proc.stderr):
                 try:
                     stream.close()
-                except (OSError, ValueError):
+                except (AttributeError, OSError, ValueError):
                     pass
         self._out = bytearray()
         self._err = bytearray()
+        own_stdout = self.stdout_fd is None
         self.proc = subprocess.Popen(list(self.wrap or ()) + [self.exe], cwd="/", env=env,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE if own_stdout else self.stdout_fd,
                                      stderr=subprocess.PIPE)
-        for stream, buf in ((self.proc.stdout, self._out), (self.proc.stderr, self._err)):
+        streams = [(self.proc.stderr, self._err)]
+        if own_stdout:
+            streams.append((self.proc.stdout, self._out))
+        for stream, buf in streams:
             threading.Thread(target=self._pump, args=(stream, buf), daemon=True).start()
-        if wait:
+        if wait and own_stdout:
             self.wait_log(b"Create Listen Port[%d] !!\r\n" % self.port)
+        elif wait:
+            self.connect().close()
 
     def _pump(self, stream, buf):
         while True:
@@ -223,7 +233,7 @@ class Server:
             for stream in (self.proc.stdout, self.proc.stderr):
                 try:
                     stream.close()
-                except (OSError, ValueError):
+                except (AttributeError, OSError, ValueError):
                     pass
         shutil.rmtree(self.dir, ignore_errors=True)
 

@@ -1,11 +1,15 @@
-"""Nothing lost: with SyncWrites a post's 240 leaves only after its article
-file, the directory's names and the index lines are on disk, seen in the
-system calls the server makes (strace)."""
+"""Nothing lost, nothing stalled. With SyncWrites a post's 240 leaves only
+after its article file, the directory's names and the index lines are on
+disk, seen in the system calls the server makes (strace). A stdout that is
+never read, or that goes away, costs the server nothing: the commands are
+served at their usual latency, the log's copy drops what does not fit, and
+says so once stdout takes lines again."""
 import os
 import re
 import shutil
 import tempfile
 import threading
+import time
 import unittest
 
 from harness import ServerTest
@@ -135,6 +139,109 @@ class SyncWritesTest(ServerTest):
                                          "was synced" % mid)
                     checked += 1
         self.assertEqual(checked, self.POSTERS * self.POSTS, "not every 240 was in the trace")
+
+
+def read_available(fd, limit=64 << 20):
+    """Everything the pipe `fd` holds now, without waiting."""
+    out = bytearray()
+    os.set_blocking(fd, False)
+    try:
+        while len(out) < limit:
+            try:
+                chunk = os.read(fd, 1 << 16)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            out.extend(chunk)
+    finally:
+        os.set_blocking(fd, True)
+    return bytes(out)
+
+
+class StdoutTest(ServerTest):
+    COMMANDS = 10000
+    # A long unknown group name makes each command log about 500 bytes, so
+    # the 10,000 commands log some 5 MB: far past the pipe and the buffer.
+    COMMAND = b"GROUP local." + b"x" * 200
+
+    def serve(self, s):
+        """Sends COMMANDS commands one after another; their latencies in ms."""
+        client = self.client(s)
+        want = b"411 no such news group [" + self.COMMAND[6:] + b"]!!\r\n"
+        times = []
+        for _ in range(self.COMMANDS):
+            t = time.perf_counter()
+            reply = client.command(self.COMMAND)
+            times.append((time.perf_counter() - t) * 1000)
+            self.assertEqual(reply, want)
+        client.close()
+        times.sort()
+        return times[len(times) // 2], times[len(times) * 99 // 100]
+
+    def stuck_server(self):
+        """A server whose stdout is a pipe nobody reads; the read end."""
+        read_end, write_end = os.pipe()
+
+        def close_read_end():
+            try:
+                os.close(read_end)
+            except OSError:
+                pass  # the test closed it
+        self.addCleanup(close_read_end)
+        s = self.server(start=False)
+        s.stdout_fd = write_end
+        s.start()
+        os.close(write_end)
+        return s, read_end
+
+    def test_a_stdout_nobody_reads_does_not_slow_the_server(self):
+        p50_normal, _ = self.serve(self.server())
+        s, read_end = self.stuck_server()
+        self.expect_running_at_end(s)
+        start = time.time()
+        p50_stuck, p99_stuck = self.serve(s)
+        self.assertLess(p50_stuck, 2 * p50_normal + 0.5,
+                        "median latency %.3f ms with stdout stuck, %.3f ms without"
+                        % (p50_stuck, p50_normal))
+        self.assertLess(time.time() - start, 120)
+
+        # Once stdout is read again, what was kept comes out, then one line
+        # about the rest, without any further command to prompt it.
+        out = bytearray()
+        deadline = time.time() + 10
+        notice = re.compile(rb"Log copy on stdout: (\d+) lines dropped while stdout was not "
+                            rb"taking them!!\r\n")
+        while not notice.search(out) and time.time() < deadline:
+            out.extend(read_available(read_end))
+            time.sleep(0.02)
+        m = notice.search(out)
+        self.assertIsNotNone(m, "no line about dropped lines; read %d bytes" % len(out))
+        kept = out[:m.start()].count(b"\n")
+        # The listen line, the start-up probe's greeting and end, the
+        # greeting, each command and its reply, and the line about the
+        # connection's end when it came before the notice.
+        self.assertIn(kept + int(m.group(1)), (4 + 2 * self.COMMANDS, 5 + 2 * self.COMMANDS))
+        self.assertLess(len(out), 2 << 20, "more than the buffer and the pipe held")
+        # The copy goes on as before.
+        client = self.client(s)
+        client.command("DATE")
+        deadline = time.time() + 5
+        while b"500 command not recognized!!\r\n" not in out and time.time() < deadline:
+            out.extend(read_available(read_end))
+            time.sleep(0.02)
+        self.assertIn(client.prefix + b"DATE\r\n", out)
+
+    def test_a_stdout_whose_reader_has_gone_ends_the_copy_not_the_server(self):
+        s, read_end = self.stuck_server()
+        os.close(read_end)
+        client = self.client(s)
+        for _ in range(200):
+            self.assertEqual(client.command("GROUP local.test"),
+                             b"211 0 0 0 local.test group selected!!\r\n")
+        client.close()
+        self.assertIsNone(s.proc.poll(), "the server ended: %r" % s.stderr[-500:])
+        self.assertEqual(s.stop(), 0)
 
 
 if __name__ == "__main__":
