@@ -25,6 +25,7 @@
 #include "platform/service_notify.h"
 #include "platform/stdout_copy.h"
 #include "protocol/client_socket.h"
+#include "protocol/replies.h"
 #include "res/strings.h"
 #include "store/posting.h"
 
@@ -230,8 +231,25 @@ void CMainFrame::AcceptClient() {
     if (!m_pListenSocket->Accept(*client)) return;  // the connection went away meanwhile
     client->SetNoDelay();
     CClientSocket* raw = client.get();
+    bool admitted = true;
+    if (m_nMaxConnections > 0 || m_nMaxConnectionsPerHost > 0) {
+        raw->IdentifyPeer();
+        // Connections on their way out (finished, not yet removed) no longer
+        // count.
+        int open = 0;
+        int fromHost = 0;
+        for (const auto& other : m_clients) {
+            if (other->IsFinished()) continue;
+            ++open;
+            if (other->PeerAddress() == raw->PeerAddress()) ++fromHost;
+        }
+        admitted = MayAccept(open, fromHost, raw->PeerAddress());
+    }
     m_clients.push_back(std::move(client));
-    raw->Greet();
+    if (admitted)
+        raw->Greet();
+    else
+        raw->Refuse(replies::kTooManyConnections);
 }
 
 void CMainFrame::Cleanup() {

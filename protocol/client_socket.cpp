@@ -51,12 +51,21 @@ void CClientSocket::SendAndLog(const std::string& reply) {
     Log(reply);
 }
 
-void CClientSocket::Greet() {
-    std::string address;
+void CClientSocket::IdentifyPeer() {
     unsigned port = 0;
-    if (!GetPeerName(address, port)) address = "?";
-    m_strLogPrefix = "[" + address + "/" + std::to_string(port) + "] ";
+    if (!GetPeerName(m_strPeerAddress, port)) m_strPeerAddress = "?";
+    m_strLogPrefix = "[" + m_strPeerAddress + "/" + std::to_string(port) + "] ";
+}
+
+void CClientSocket::Greet() {
+    if (m_strLogPrefix.empty()) IdentifyPeer();
     SendAndLog(replies::kGreeting);
+}
+
+void CClientSocket::Refuse(const std::string& reply) {
+    if (m_strLogPrefix.empty()) IdentifyPeer();
+    SendAndLog(reply);
+    MarkFinished();
 }
 
 void CClientSocket::SendText(std::string text) {

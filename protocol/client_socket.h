@@ -32,6 +32,14 @@ public:
     // Sets the log prefix from the peer's address, queues the greeting and
     // logs it. Called once, after the host has registered the connection.
     void Greet();
+    // Instead of Greet(), for a connection the server will not serve: sets
+    // the prefix, queues `reply` and logs it, and ends the connection.
+    void Refuse(const std::string& reply);
+    // Takes the peer's address for PeerAddress() and the log prefix; Greet()
+    // and Refuse() do so when it has not been done.
+    void IdentifyPeer();
+    // The peer's IPv4 address as text, "?" when it cannot be had.
+    const std::string& PeerAddress() const { return m_strPeerAddress; }
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
@@ -104,6 +112,7 @@ private:
     int m_nTempFd = -1;           // the temporary file, open while the article arrives
     CSendQueue m_sendQueue;
     int m_bQueueOverflow = 0;  // cut off for not reading; output is dropped
+    std::string m_strPeerAddress;
     // A reply waits for the disk (see HoldInput); what arrives meanwhile is
     // kept in blocks as received, since the classic mode takes one command
     // per block. Past kReceiveSize bytes kept, the socket is not read.

@@ -13,6 +13,8 @@ namespace replies {
 
 // --- both modes -------------------------------------------------------------
 inline constexpr char kGreeting[] = "200 connected!!\r\n";
+// Instead of the greeting, past MaxConnections or MaxConnectionsPerHost.
+inline constexpr char kTooManyConnections[] = "400 too many connections\r\n";
 inline constexpr char kNotRecognized[] = "500 command not recognized!!\r\n";
 inline constexpr char kEndOfList[] = ".\r\n";
 inline constexpr char kListFollows[] = "215 list of newsgroups follows!!\r\n";

@@ -15,6 +15,7 @@ bool CServerCore::LoadSettings(const std::string& path) {
     for (const GroupSettings& group : settings.groups)
         m_groups.push_back(std::make_unique<GroupEntry>(group));
     for (UserEntry& user : settings.users) m_users.push_back(std::move(user));
+    for (const PeerSettings& peer : settings.peers) m_peerHosts.push_back(peer.host);
     return true;
 }
 
@@ -96,6 +97,20 @@ const UserEntry* CServerCore::FindUser(std::string_view name) const {
     for (const UserEntry& user : m_users)
         if (user.name == name) return &user;
     return nullptr;
+}
+
+bool CServerCore::MayAccept(int open, int fromHost, std::string_view address) const {
+    if (m_nMaxConnections > 0 && open >= m_nMaxConnections) return false;
+    if (m_nMaxConnectionsPerHost > 0 && fromHost >= m_nMaxConnectionsPerHost &&
+        !IsPeerAddress(address))
+        return false;
+    return true;
+}
+
+bool CServerCore::IsPeerAddress(std::string_view address) const {
+    for (const std::string& host : m_peerHosts)
+        if (host == address) return true;
+    return false;
 }
 
 bool CServerCore::FindArticleFile(GroupEntry& group, const ArticleEntry& entry, ArticleFile& file) {

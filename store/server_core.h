@@ -81,6 +81,15 @@ public:
     // The first configured user of that exact name, or null.
     const UserEntry* FindUser(std::string_view name) const;
 
+    // Whether a new connection from `address` may be served, with `open`
+    // connections already open in all and `fromHost` of them from that
+    // address: MaxConnections and MaxConnectionsPerHost, where set (above 0).
+    // A peer's address is not held to the per-host limit.
+    bool MayAccept(int open, int fromHost, std::string_view address) const;
+    // Whether `address` is that of a news server in [Peers]: its host field
+    // written as that very address (names are not looked up).
+    bool IsPeerAddress(std::string_view address) const;
+
     // The file of `entry`, an article of `group`. When the file has gone
     // (removed outside the server), the entry is dropped from the list at
     // once, so listings stop offering it, and false is returned; the group
@@ -92,5 +101,6 @@ private:
     void QueueIndexWrite(GroupEntry& group);
 
     IServerHost& m_host;
+    std::vector<std::string> m_peerHosts;  // the host field of every [Peers] line
     std::unique_ptr<CDurableQueue> m_pDurable;
 };

@@ -556,6 +556,31 @@ TEST_F(StoreTest, LoadsReportFilesThatCannotBeOpened) {
     EXPECT_EQ((std::vector<int>{1, 2, 4}), Numbers(g));
 }
 
+TEST_F(StoreTest, ConnectionLimitsAndThePeersExemption) {
+    WriteFile(dir / "Marrowby.ini",
+              "[Settings]\nMaxConnections 10\nMaxConnectionsPerHost 3\n"
+              "[Peers]\nhub 192.0.2.7 119 *\nleaf news.example.org 0 *\n");
+    ASSERT_TRUE(core.LoadSettings(dir / "Marrowby.ini"));
+    struct Case {
+        int open, fromHost;
+        const char* address;
+        bool want;
+    } cases[] = {
+        {0, 0, "127.0.0.1", true},   {9, 2, "127.0.0.1", true},
+        {9, 3, "127.0.0.1", false},   // the host's share is used up
+        {10, 0, "127.0.0.1", false},  // every place is taken
+        {9, 8, "192.0.2.7", true},    // a peer is not held to the share
+        {10, 8, "192.0.2.7", false},  // but to the whole
+        {9, 3, "192.0.2.77", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.want, core.MayAccept(c.open, c.fromHost, c.address))
+            << c.open << " " << c.fromHost << " " << c.address;
+    core.m_nMaxConnections = 0;
+    core.m_nMaxConnectionsPerHost = 0;
+    EXPECT_TRUE(core.MayAccept(100000, 100000, "127.0.0.1")) << "0: no limit";
+}
+
 // ---------------------------------------------------------------------------
 // Rebuilding the indexes from the article files
 

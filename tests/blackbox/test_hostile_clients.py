@@ -299,6 +299,68 @@ class HostileClientsTest(ServerTest):
         self.check_cut_off(reader_mode=True)
 
 
+class ConnectionLimitTest(ServerTest):
+    """One host cannot take every descriptor: past MaxConnectionsPerHost, or
+    past MaxConnections in all, a new connection hears one line and is
+    closed; the connections already open go on as before."""
+
+    REFUSED = b"400 too many connections\r\n"
+    GROUP = b"211 0 0 0 local.test group selected!!\r\n"
+
+    def open_from(self, s, address):
+        """A raw connection from the loopback address `address`; the server
+        speaks first, and that line is returned with the connection."""
+        sock = socket.create_connection(("127.0.0.1", s.port), timeout=5,
+                                        source_address=(address, 0))
+        self.addCleanup(sock.close)
+        data = b""
+        while not data.endswith(b"\r\n"):
+            chunk = sock.recv(100)
+            if not chunk:
+                break
+            data += chunk
+        return sock, data
+
+    def closed_by_server(self, sock):
+        sock.settimeout(5)
+        try:
+            return sock.recv(100) == b""
+        except ConnectionResetError:
+            return True
+
+    def test_connections_past_the_limits_are_refused_and_the_others_kept(self):
+        s = self.server(settings={"MaxConnections": 4, "MaxConnectionsPerHost": 2})
+        self.expect_running_at_end(s)
+        # (from, greeted?) in order; each connection stays open.
+        steps = (("127.0.0.1", True), ("127.0.0.1", True), ("127.0.0.1", False),
+                 ("127.0.0.2", True), ("127.0.0.3", True), ("127.0.0.4", False))
+        kept = []
+        for address, greeted in steps:
+            sock, first = self.open_from(s, address)
+            self.assertEqual(first, b"200 connected!!\r\n" if greeted else self.REFUSED,
+                             "from %s after %d kept" % (address, len(kept)))
+            if greeted:
+                kept.append(sock)
+            else:
+                self.assertTrue(self.closed_by_server(sock))
+                port = sock.getsockname()[1]
+                s.wait_log(b"[%s/%d] 400 too many connections\r\n" % (address.encode(), port))
+        for sock in kept:
+            sock.sendall(b"GROUP local.test\r\n")
+            self.assertEqual(sock.recv(100), self.GROUP)
+        # One going makes room for one more.
+        port = kept[0].getsockname()[1]
+        kept[0].close()
+        s.wait_log(b"[127.0.0.1/%d] Closed!!\r\n" % port)
+        sock, first = self.open_from(s, "127.0.0.5")
+        self.assertEqual(first, b"200 connected!!\r\n")
+
+    def test_without_limits_nothing_is_refused(self):
+        s = self.server()
+        socks = [self.open_from(s, "127.0.0.1") for _ in range(60)]
+        self.assertEqual({first for _, first in socks}, {b"200 connected!!\r\n"})
+
+
 # --- The hostile load, run in a child process ---------------------------------
 
 class Actor:
