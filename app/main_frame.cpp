@@ -77,6 +77,14 @@ constexpr int kMaintenancePeriodMs = 60000;
 constexpr time_t kIdleLimit = 180;
 constexpr char kClosed[] = "Closed!!\r\n";
 constexpr char kIdleClosed[] = "No S/R Closed!!\r\n";
+// For tests only: with MARROWBY_TEST_EXPIRE_EVERY_MINUTE=1 in the
+// environment, expiry runs in the first pass of every minute instead of
+// every hour (still judging the files by the hour). Normal runs never set it.
+const bool s_bExpireEveryMinute = [] {
+    const char* value = std::getenv("MARROWBY_TEST_EXPIRE_EVERY_MINUTE");
+    return value && std::string(value) == "1";
+}();
+time_t s_nLastExpireMinute = -1;
 }  // namespace
 
 // Receives the maintenance timer and the posted timer messages, apart from
@@ -339,8 +347,10 @@ void CMainFrame::MaintenancePass(time_t now) {
     m_pClockPane->setText(QString::asprintf("%02d:%02d", tm.tm_hour, tm.tm_min));
     m_pClockPane->repaint();
     int key = static_cast<int>(DateHourKey(now));
-    if (m_bUseExpire && key != s_nLastExpireKey) {
+    bool due = s_bExpireEveryMinute ? now / 60 != s_nLastExpireMinute : key != s_nLastExpireKey;
+    if (m_bUseExpire && due) {
         s_nLastExpireKey = key;
+        s_nLastExpireMinute = now / 60;
         ExpireArticles(key);
     }
 }
