@@ -202,25 +202,25 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         return false;
     }
     if (m_bSyncWrites) EnableSyncWrites(MakeBackgroundRunner());
-    bool madeDirectory = false;
+    // An append to an index that a crash cut short is completed from the
+    // save record before any index is read.
+    OpenSaveRecord();
     for (const auto& group : m_groups) {
         std::string dir = GroupDir(*group);
-        if (!FileExists(dir)) madeDirectory |= MakeDirectory(dir);
+        if (!FileExists(dir)) MakeDirectory(dir);
         std::string indexPath = IndexPath(*group);
         // A save or a post cut short by a crash leaves its staging file; the
-        // index and the article files are whole either way. An append to
-        // the index leaves its record, from which it is completed.
+        // index and the article files are whole either way.
         RemoveFile(indexPath + ".tmp");
         RemoveFile(StagingPath(*this, *group));
-        RecoverGroupIndex(*group);
         if (FileExists(indexPath) && !LoadGroupIndex(indexPath, *group)) {
             ShowMessage(indexPath + kCannotOpen);
             return false;
         }
     }
-    // The group directories are where synced posts go: their names must be
-    // on disk before the first post in them is answered.
-    if (madeDirectory && m_bSyncWrites) SystemFileSync().SyncDirectory(m_szBaseDir);
+    // The save record and the group directories, where synced posts go:
+    // their names must be on disk before the first post is answered.
+    if (m_bSyncWrites) SystemFileSync().SyncDirectory(m_szBaseDir);
     m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);
     PostTimerMessage();
     std::string caption = Format("Marrowby [%d]", m_nPortNo);
@@ -264,6 +264,7 @@ void CMainFrame::Cleanup() {
     SaveGroupIndexes();
     // With SyncWrites the writes are still on their way to the disk.
     StopSyncWrites();
+    CloseSaveRecord();
     m_groups.clear();
     m_users.clear();
     for (auto& client : m_clients) {

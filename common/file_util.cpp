@@ -35,6 +35,30 @@ bool WriteAll(int fd, const char* data, size_t length) {
     return true;
 }
 
+bool PwriteAll(int fd, const char* data, size_t length, int64_t offset) {
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pwrite(fd, data + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool PreadAll(int fd, std::string& out, size_t length, int64_t offset) {
+    out.resize(length);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n =
+            ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 bool FileExists(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0;
 }

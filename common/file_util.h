@@ -15,6 +15,11 @@ int CreateTempFile(std::string& path);
 
 // Writes all `length` bytes to `fd`; false when any could not be written.
 bool WriteAll(int fd, const char* data, size_t length);
+// The same at `offset`, leaving the file position alone.
+bool PwriteAll(int fd, const char* data, size_t length, int64_t offset);
+// Reads exactly `length` bytes at `offset` into `out`; false when the file
+// holds fewer or cannot be read.
+bool PreadAll(int fd, std::string& out, size_t length, int64_t offset);
 
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);

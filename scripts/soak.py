@@ -190,12 +190,14 @@ def check_store(server, ledger, when, problems):
     # Aged longer ago than this: an expiry pass has run since, even when the
     # timer's passes straddle a minute.
     settled = time.time() - 2.5 * MINUTE
+    record = server.path("IndexSave.rec")
+    if os.path.exists(record) and os.path.getsize(record) > 0:
+        fail("the save record still holds an append after start-up")
     client = connect(server, timeout=30)
     for group in GROUPS:
         gdir = server.path(group.decode())
-        for leftover in ("Message.lst.rec", "Message.lst.tmp"):
-            if os.path.exists(os.path.join(gdir, leftover)):
-                fail("%s/%s is still there after start-up" % (group.decode(), leftover))
+        if os.path.exists(os.path.join(gdir, "Message.lst.tmp")):
+            fail("%s/Message.lst.tmp is still there after start-up" % group.decode())
         try:
             with open(os.path.join(gdir, "Message.lst"), "rb") as f:
                 counters, entries = parse_index(f.read())

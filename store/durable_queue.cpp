@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "store/file_sync.h"
+#include "store/save_record.h"
 
 namespace {
 
@@ -19,8 +20,8 @@ std::string Reason(int error) {
 }  // namespace
 
 CDurableQueue::CDurableQueue(std::unique_ptr<IBackgroundRunner> runner, IFileSync& sync,
-                             std::function<void(const std::string&)> log)
-    : m_pRunner(std::move(runner)), m_sync(sync), m_log(std::move(log)) {}
+                             CSaveRecord& record, std::function<void(const std::string&)> log)
+    : m_pRunner(std::move(runner)), m_sync(sync), m_record(record), m_log(std::move(log)) {}
 
 CDurableQueue::~CDurableQueue() {
     Flush();
@@ -39,14 +40,10 @@ void CDurableQueue::AddDirectory(const std::string& path) {
 }
 
 void CDurableQueue::AddIndexWrite(IndexWrite write, std::function<void()> onFailure) {
-    // Its directory is synced between the two halves of the write: the save
-    // record, or the removal of an old one, must be on disk before the index
-    // is touched.
-    size_t slash = write.path.rfind('/');
-    AddDirectory(slash == std::string::npos ? "." : write.path.substr(0, slash));
     ++m_nGathered;
-    // Two writes of one file in one batch would share its save record; as
-    // one write they also cost one round of syncs.
+    // A second write of a file in one batch was planned on what the first
+    // leaves, which the batch only makes: merged, the two are prepared and
+    // recorded as one, and cost one round of syncs.
     for (auto it = m_gathering.writes.rbegin(); it != m_gathering.writes.rend(); ++it) {
         if (it->write.path != write.path) continue;
         if (!MergeIndexWrites(it->write, write)) break;
@@ -92,15 +89,17 @@ void CDurableQueue::StartBatch(bool inline_) {
     m_bRunning = true;
     ++m_nBatches;
     IFileSync* sync = &m_sync;
+    CSaveRecord* record = &m_record;
     if (inline_) {
-        RunBatch(*batch, *sync);
+        RunBatch(*batch, *sync, *record);
         EndBatch(*batch);
         return;
     }
-    m_pRunner->Run([batch, sync] { RunBatch(*batch, *sync); }, [this, batch] { EndBatch(*batch); });
+    m_pRunner->Run([batch, sync, record] { RunBatch(*batch, *sync, *record); },
+                   [this, batch] { EndBatch(*batch); });
 }
 
-void CDurableQueue::RunBatch(Batch& batch, IFileSync& sync) {
+void CDurableQueue::RunBatch(Batch& batch, IFileSync& sync, CSaveRecord& record) {
     auto fail = [&batch](const std::string& path) {
         batch.ok = false;
         batch.errors.push_back("[" + path + "] sync failed [" + Reason(errno) + "]!!\r\n");
@@ -113,23 +112,42 @@ void CDurableQueue::RunBatch(Batch& batch, IFileSync& sync) {
         if (!sync.SyncData(fd)) fail(path);
         ::close(fd);
     }
+    std::vector<const IndexWrite*> prepared;
     for (PendingWrite& pending : batch.writes) {
         errno = 0;
         pending.failed = !PrepareIndexWrite(pending.write, &sync);
-        if (pending.failed) fail(pending.write.path);
+        if (pending.failed)
+            fail(pending.write.path);
+        else
+            prepared.push_back(&pending.write);
     }
-    // The save records (and the names of new articles) must be on disk
-    // before the index they describe is touched.
+    // The appends are on disk in the record before any index is touched, and
+    // no append of an earlier batch is left there to be carried out on a file
+    // this batch replaces.
+    errno = 0;
+    if (!record.Write(prepared, &sync)) {
+        fail(record.Path());
+        for (PendingWrite& pending : batch.writes) {
+            if (pending.failed) continue;
+            pending.failed = true;
+            AbandonIndexWrite(pending.write);
+        }
+    }
     for (const std::string& directory : batch.directories) {
         errno = 0;
         if (!sync.SyncDirectory(directory)) fail(directory);
     }
+    bool recordDone = true;
     for (PendingWrite& pending : batch.writes) {
         if (pending.failed) continue;
         errno = 0;
-        pending.failed = !CommitIndexWrite(pending.write, &sync);
+        bool undone = false;
+        pending.failed = !CommitIndexWrite(pending.write, &sync, &undone);
         if (pending.failed) fail(pending.write.path);
+        if (pending.failed && !undone) recordDone = false;
     }
+    // An append that failed half-way stays in the record for the next start.
+    if (recordDone) record.Clear();
 }
 
 void CDurableQueue::EndBatch(Batch& batch) {

@@ -20,13 +20,15 @@
 #include "platform/background_runner.h"
 #include "store/group_index.h"
 
+class CSaveRecord;
 class IFileSync;
 
 class CDurableQueue {
 public:
-    // `runner` is owned; `sync` must outlive the queue. `log` gets one CR LF
+    // `runner` is owned; `sync` and `record` (the save record, used only by
+    // the batches from now on) must outlive the queue. `log` gets one CR LF
     // line per failure, on the event loop.
-    CDurableQueue(std::unique_ptr<IBackgroundRunner> runner, IFileSync& sync,
+    CDurableQueue(std::unique_ptr<IBackgroundRunner> runner, IFileSync& sync, CSaveRecord& record,
                   std::function<void(const std::string&)> log);
     // Flush(), then the runner goes.
     ~CDurableQueue();
@@ -40,8 +42,9 @@ public:
     // The directory at `path`, whose names changed; once per batch.
     void AddDirectory(const std::string& path);
     // An index write planned by PlanIndexWrite, which the batch carries out:
-    // on disk only after the files and directories gathered before it. A
-    // write for a file that already has one waiting is merged into it.
+    // on disk only after the files and directories gathered before it, an
+    // append through the save record. A write for a file that already has
+    // one waiting is merged into it.
     // `onFailure` runs on the event loop if it fails; the file is then not
     // what the group's records say, and the caller should write it whole.
     void AddIndexWrite(IndexWrite write, std::function<void()> onFailure);
@@ -85,12 +88,13 @@ private:
 
     void StartBatch(bool inline_);
     // The work of a batch, on the runner's thread (or inline at shutdown).
-    static void RunBatch(Batch& batch, IFileSync& sync);
+    static void RunBatch(Batch& batch, IFileSync& sync, CSaveRecord& record);
     void EndBatch(Batch& batch);
     void ReleaseWaiters();
 
     std::unique_ptr<IBackgroundRunner> m_pRunner;
     IFileSync& m_sync;
+    CSaveRecord& m_record;
     std::function<void(const std::string&)> m_log;
     Batch m_gathering;
     uint64_t m_nGathered = 0;  // items gathered so far

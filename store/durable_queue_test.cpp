@@ -14,6 +14,7 @@
 #include "common/file_util.h"
 #include "store/file_sync.h"
 #include "store/group_index.h"
+#include "store/save_record.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -64,10 +65,12 @@ private:
 class DurableQueueTest : public ::testing::Test {
 protected:
     DurableQueueTest() : m_sync(m_dir.path()) {
+        EXPECT_TRUE(m_record.Open(m_dir / CSaveRecord::kFileName));
         auto runner = std::make_unique<FakeRunner>();
         m_runner = runner->state;
         m_queue = std::make_unique<CDurableQueue>(
-            std::move(runner), m_sync, [this](const std::string& line) { m_logs.push_back(line); });
+            std::move(runner), m_sync, m_record,
+            [this](const std::string& line) { m_logs.push_back(line); });
     }
 
     // A new file in the test's directory, open for writing.
@@ -84,6 +87,7 @@ protected:
 
     TempDir m_dir;
     RecordingSync m_sync;
+    CSaveRecord m_record;
     std::shared_ptr<FakeRunner::State> m_runner;
     std::vector<std::string> m_logs;
     std::vector<std::string> m_told;
@@ -135,17 +139,19 @@ TEST_F(DurableQueueTest, ArticleThenNamesThenIndexLines) {
     m_queue->AddIndexWrite(std::move(append), [&failed] { failed = true; });
     m_queue->WhenDurable(Waiter(1));
     m_runner->Complete();
-    // Article data, then the record, then the directory holding both names,
-    // then the index, which is touched only once the record is on disk.
-    EXPECT_EQ((std::vector<std::string>{"data /2", "data /Message.lst.rec", "dir /",
-                                        "data /Message.lst"}),
-              m_sync.events);
+    // Article data, then the record, then the directory holding the
+    // article's name, then the index, touched only once the record is on
+    // disk.
+    EXPECT_EQ(
+        (std::vector<std::string>{"data /2", "data /IndexSave.rec", "dir /", "data /Message.lst"}),
+        m_sync.events);
     EXPECT_EQ(std::vector<std::string>{"1"}, m_told);
     EXPECT_FALSE(failed);
     std::string content;
     ASSERT_TRUE(ReadFileBytes(index, content));
     EXPECT_EQ(FormatGroupIndex(group), content);
-    EXPECT_FALSE(FileExists(index + ".rec"));
+    EXPECT_TRUE(RecoverIndexSaves(m_dir / CSaveRecord::kFileName, nullptr).empty())
+        << "the record is empty";
 }
 
 TEST_F(DurableQueueTest, WritesOfOneFileInOneBatchBecomeOne) {
@@ -159,7 +165,7 @@ TEST_F(DurableQueueTest, WritesOfOneFileInOneBatchBecomeOne) {
     }
     m_queue->WhenDurable(Waiter(1));
     m_runner->Complete();
-    EXPECT_EQ((std::vector<std::string>{"data /Message.lst.rec", "dir /", "data /Message.lst"}),
+    EXPECT_EQ((std::vector<std::string>{"data /IndexSave.rec", "data /Message.lst"}),
               m_sync.events);
     std::string content;
     ASSERT_TRUE(ReadFileBytes(index, content));
@@ -185,7 +191,9 @@ TEST_F(DurableQueueTest, AFailedSyncFailsTheRepliesWaitingForIt) {
         auto runner = std::make_unique<FakeRunner>();
         auto state = runner->state;
         std::vector<std::string> logs;
-        CDurableQueue queue(std::move(runner), sync,
+        CSaveRecord record;
+        ASSERT_TRUE(record.Open(dir / CSaveRecord::kFileName));
+        CDurableQueue queue(std::move(runner), sync, record,
                             [&logs](const std::string& line) { logs.push_back(line); });
         GroupEntry group;
         const std::string index = dir / "Message.lst";

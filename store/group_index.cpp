@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include "common/file_util.h"
 #include "common/text.h"
 #include "store/file_sync.h"
+#include "store/save_record.h"
 
 namespace {
 
@@ -207,30 +207,6 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
 
 namespace {
 
-bool PwriteAll(int fd, std::string_view data, off_t offset) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n =
-            ::pwrite(fd, data.data() + done, data.size() - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool PreadAll(int fd, std::string& out, size_t size, off_t offset) {
-    out.resize(size);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::pread(fd, out.data() + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::string TempPathOf(const std::string& path) {
     return path + ".tmp";
 }
@@ -247,67 +223,18 @@ std::string DirectoryOf(const std::string& path) {
 bool WriteNewFile(const std::string& path, std::string_view content, IFileSync* sync) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = PwriteAll(fd, content, 0) && (!sync || sync->SyncData(fd));
+    bool ok = PwriteAll(fd, content.data(), content.size(), 0) && (!sync || sync->SyncData(fd));
     if (::close(fd) != 0) ok = false;
     if (!ok) ::unlink(path.c_str());
     return ok;
 }
 
-// The save record: a header line naming the size of the file the save goes
-// to, the lengths of the counter line and of the new lines, and a hash over
-// both; then the counter line and the lines. A record whose length or hash
-// does not match was cut short (or never reached the disk whole) and is not
-// used.
-constexpr char kRecordMagic[] = "MARROWBY-SAVE-RECORD 1";
-
-uint64_t RecordHash(long long oldSize, std::string_view counter, std::string_view lines) {
-    uint64_t seed =
-        XXH3_64bits_withSeed(counter.data(), counter.size(), static_cast<uint64_t>(oldSize));
-    return XXH3_64bits_withSeed(lines.data(), lines.size(), seed);
-}
-
-std::string EncodeSaveRecord(const IndexWrite& write) {
-    std::string record = Format(
-        "%s %lld %zu %zu %016llx\n", kRecordMagic, write.oldSize, write.counterLine.size(),
-        write.bytes.size(),
-        static_cast<unsigned long long>(RecordHash(write.oldSize, write.counterLine, write.bytes)));
-    record += write.counterLine;
-    record += write.bytes;
-    return record;
-}
-
-// Reads a whole record back into `write` (oldSize, counterLine, bytes).
-bool DecodeSaveRecord(const std::string& record, IndexWrite& write) {
-    size_t lf = record.find('\n');
-    if (lf == std::string::npos || lf > 200) return false;
-    std::string header = record.substr(0, lf);
-    char magic[32] = {};
-    long long oldSize = -1;
-    size_t counterSize = 0, linesSize = 0;
-    unsigned long long hash = 0;
-    int consumed = 0;
-    if (std::sscanf(header.c_str(), "%31s 1 %lld %zu %zu %16llx%n", magic, &oldSize, &counterSize,
-                    &linesSize, &hash, &consumed) != 5 ||
-        static_cast<size_t>(consumed) != header.size() ||
-        header.compare(0, std::strlen(kRecordMagic), kRecordMagic) != 0 || oldSize < 0 ||
-        counterSize < 2 || record.size() - lf - 1 != counterSize + linesSize)
-        return false;
-    std::string_view counter(record.data() + lf + 1, counterSize);
-    std::string_view lines(record.data() + lf + 1 + counterSize, linesSize);
-    if (RecordHash(oldSize, counter, lines) != hash || counter.substr(counterSize - 2) != "\r\n" ||
-        counter.find('\n') != counterSize - 1)
-        return false;
-    write.whole = false;
-    write.oldSize = oldSize;
-    write.counterLine = std::string(counter);
-    write.bytes = std::string(lines);
-    return true;
-}
-
 }  // namespace
 
-std::string SaveRecordPath(const std::string& indexPath) {
-    return indexPath + ".rec";
+void AbandonIndexWrite(IndexWrite& write) {
+    if (write.whole) ::unlink(TempPathOf(write.path).c_str());
+    if (write.fd >= 0) ::close(write.fd);
+    write.fd = -1;
 }
 
 IndexWrite PlanIndexWrite(const std::string& path, GroupEntry& group) {
@@ -360,30 +287,23 @@ bool MergeIndexWrites(IndexWrite& write, IndexWrite next) {
 }
 
 bool PrepareIndexWrite(IndexWrite& write, IFileSync* sync) {
-    const std::string record = SaveRecordPath(write.path);
-    if (write.whole) {
-        // A record left by an append that failed belongs to the file about
-        // to be replaced; carried out on the new one, it would spoil it.
-        if (::unlink(record.c_str()) != 0 && errno != ENOENT) return false;
-        return WriteNewFile(TempPathOf(write.path), write.bytes, sync);
-    }
+    if (write.whole) return WriteNewFile(TempPathOf(write.path), write.bytes, sync);
     if (write.Empty()) return true;
     write.fd = ::open(write.path.c_str(), O_WRONLY | O_CLOEXEC);
     if (write.fd < 0) return false;
     struct stat st;
-    if (::fstat(write.fd, &st) == 0 && st.st_size == write.oldSize &&
-        WriteNewFile(record, EncodeSaveRecord(write), sync))
-        return true;
-    ::close(write.fd);
-    write.fd = -1;
+    if (::fstat(write.fd, &st) == 0 && st.st_size == write.oldSize) return true;
+    AbandonIndexWrite(write);
     return false;
 }
 
-bool CommitIndexWrite(IndexWrite& write, IFileSync* sync) {
+bool CommitIndexWrite(IndexWrite& write, IFileSync* sync, bool* undone) {
+    if (undone) *undone = false;
     if (write.whole) {
         const std::string temp = TempPathOf(write.path);
         if (::rename(temp.c_str(), write.path.c_str()) != 0) {
             ::unlink(temp.c_str());
+            if (undone) *undone = true;
             return false;
         }
         return !sync || sync->SyncDirectory(DirectoryOf(write.path));
@@ -393,65 +313,43 @@ bool CommitIndexWrite(IndexWrite& write, IFileSync* sync) {
     write.fd = -1;
     // The lines first, then the counters: whatever a crash interrupts here,
     // the record holds both.
-    bool ok = PwriteAll(fd, write.bytes, static_cast<off_t>(write.oldSize)) &&
-              (write.counterLine == write.oldCounterLine || PwriteAll(fd, write.counterLine, 0)) &&
+    bool ok = PwriteAll(fd, write.bytes.data(), write.bytes.size(), write.oldSize) &&
+              (write.counterLine == write.oldCounterLine ||
+               PwriteAll(fd, write.counterLine.data(), write.counterLine.size(), 0)) &&
               (!sync || sync->SyncData(fd));
     // A failed append is taken back: no half-written line to be read as an
-    // entry, and the old counters. Only when that fails too does the record
-    // stay, for the next start.
-    bool undone = !ok && ::ftruncate(fd, static_cast<off_t>(write.oldSize)) == 0 &&
-                  PwriteAll(fd, write.oldCounterLine, 0);
+    // entry, and the old counters. Only when that fails too is the record
+    // needed at the next start.
+    bool back = !ok && ::ftruncate(fd, static_cast<off_t>(write.oldSize)) == 0 &&
+                PwriteAll(fd, write.oldCounterLine.data(), write.oldCounterLine.size(), 0);
     if (::close(fd) != 0) ok = false;
-    if (ok || undone) ::unlink(SaveRecordPath(write.path).c_str());
+    if (undone) *undone = back;
     return ok;
 }
 
-bool ApplyIndexWrite(IndexWrite& write) {
-    return PrepareIndexWrite(write, nullptr) && CommitIndexWrite(write, nullptr);
+bool ApplyIndexWrite(IndexWrite& write, CSaveRecord* record) {
+    if (!PrepareIndexWrite(write, nullptr)) return false;
+    // Also for a whole file: the record must not hold an append left over
+    // from an earlier failure, to be carried out on the new file.
+    if (record && !record->Write({&write}, nullptr)) {
+        AbandonIndexWrite(write);
+        return false;
+    }
+    bool undone = false;
+    bool ok = CommitIndexWrite(write, nullptr, &undone);
+    if (record && (ok || undone)) record->Clear();
+    return ok;
 }
 
-bool WriteGroupIndex(const std::string& path, GroupEntry& group) {
+bool WriteGroupIndex(const std::string& path, GroupEntry& group, CSaveRecord* record) {
     IndexWrite write = PlanIndexWrite(path, group);
-    if (ApplyIndexWrite(write)) return true;
+    if (ApplyIndexWrite(write, record)) return true;
     group.indexFile.known = false;
     if (write.whole) return false;
     // The file was not as the plan saw it (changed or removed by hand):
     // write it whole.
     write = PlanIndexWrite(path, group);
-    if (ApplyIndexWrite(write)) return true;
+    if (ApplyIndexWrite(write, record)) return true;
     group.indexFile.known = false;
     return false;
-}
-
-SaveRecovery RecoverIndexSave(const std::string& indexPath, IFileSync* sync) {
-    const std::string recordPath = SaveRecordPath(indexPath);
-    std::string record;
-    // Looked for before it is opened: a start-up without a record (every
-    // start after a clean shutdown) opens nothing of the name.
-    if (!FileExists(recordPath) || !ReadFileBytes(recordPath, record)) return SaveRecovery::None;
-    IndexWrite write;
-    int fd = -1;
-    struct stat st;
-    std::string first;
-    // The save it describes went to a file of its old size; a file of any
-    // size from there to the size the save gives may hold part of it. The
-    // counter line it patches must have the record's length.
-    bool usable = DecodeSaveRecord(record, write) &&
-                  (fd = ::open(indexPath.c_str(), O_RDWR | O_CLOEXEC)) >= 0 &&
-                  ::fstat(fd, &st) == 0 && st.st_size >= write.oldSize &&
-                  st.st_size <= write.oldSize + static_cast<long long>(write.bytes.size()) &&
-                  PreadAll(fd, first, write.counterLine.size(), 0) &&
-                  first.find('\n') == first.size() - 1;
-    if (!usable) {
-        if (fd >= 0) ::close(fd);
-        ::unlink(recordPath.c_str());
-        return SaveRecovery::Discarded;
-    }
-    bool ok = PwriteAll(fd, write.bytes, static_cast<off_t>(write.oldSize)) &&
-              ::ftruncate(fd, static_cast<off_t>(write.oldSize + write.bytes.size())) == 0 &&
-              PwriteAll(fd, write.counterLine, 0) && (!sync || sync->SyncData(fd));
-    if (::close(fd) != 0) ok = false;
-    if (!ok) return SaveRecovery::Failed;
-    ::unlink(recordPath.c_str());
-    return SaveRecovery::Completed;
 }

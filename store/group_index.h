@@ -26,23 +26,27 @@ std::string FormatIndexLine(const ArticleEntry& article);
 // bytes, lines, TAB-separated, CR LF at the end.
 void AppendOverviewLine(std::string& out, const ArticleEntry& article, int number);
 
+class CSaveRecord;
+class IFileSync;
+
 // Writes the index file of `group`: PlanIndexWrite, then ApplyIndexWrite;
 // when an append finds the file other than planned (changed or removed by
 // hand), the whole file is written instead. The file ends up byte for byte
 // what FormatGroupIndex gives. False when the file cannot be written; it then
-// still loads as before, and the next write replaces it whole.
-bool WriteGroupIndex(const std::string& path, GroupEntry& group);
+// still loads as before, and the next write replaces it whole. Without a
+// `record` an append is not protected against a crash between its two
+// writes (for tests and tools that only need the bytes).
+bool WriteGroupIndex(const std::string& path, GroupEntry& group, CSaveRecord* record = nullptr);
 
 // One change of an index file, planned where the group's records live and
 // carried out there or, when writes are synced, on the sync worker.
 //
 // An append patches the counter line in place and adds lines at the end, two
-// writes that a crash could separate. So before either, the save record (see
-// SaveRecordPath) is written beside the index: the new counter line and the
-// new lines, with the size of the file they go to. A start-up that finds a
-// whole record completes the save from it (RecoverIndexSave); a record cut
-// short means the index was not touched yet. Either way the index loads with
-// counters that belong to its lines.
+// writes that a crash could separate. So before either, the new counter line
+// and the new lines go into the save record (CSaveRecord), from which a
+// start-up completes the append; a record cut short means the index was not
+// touched yet. Either way the index loads with counters that belong to its
+// lines. A whole file is written under a temporary name and renamed.
 struct IndexWrite {
     std::string path;            // the group's Message.lst
     bool whole = true;           // replace the file with `bytes`; else append
@@ -68,45 +72,29 @@ IndexWrite PlanIndexWrite(const std::string& path, GroupEntry& group);
 // where `write` ends.
 bool MergeIndexWrites(IndexWrite& write, IndexWrite next);
 
-class IFileSync;
-
 // The first half of a write, which readers of the index do not see: opens
-// the index, checks that it still has the size the plan saw and writes the
-// save record (an append), or writes the new file under its temporary name
-// after removing any record left over (a whole file). With `sync`, what was
-// written is on disk before it returns; the names it created still need
-// their directory synced. False when the file is not as planned or the step
-// fails; nothing is left behind or open then. After true, CommitIndexWrite
-// must follow.
+// the index and checks that it still has the size the plan saw (an append),
+// or writes the new file under its temporary name (a whole file; with
+// `sync`, on disk before it returns). False when the file is not as planned
+// or the step fails; nothing is left behind or open then. After true, the
+// appends go into the save record, and CommitIndexWrite must follow.
 bool PrepareIndexWrite(IndexWrite& write, IFileSync* sync);
 
-// The second half: puts the new lines and counters into the index and removes
-// the record (an append), or renames the new file over the old one (a whole
-// file). With `sync`, the index and its name are on disk before it returns.
-// False on failure; an append that failed part-way is undone where possible,
-// and otherwise its record stays for the next start to complete.
-bool CommitIndexWrite(IndexWrite& write, IFileSync* sync);
+// The second half, once the record holds the append: puts the new lines and
+// counters into the index, or renames the new file over the old one. With
+// `sync`, the index and its name are on disk before it returns. False on
+// failure; an append that failed part-way is undone where possible, and
+// otherwise stays in the record for the next start to complete (`undone`
+// says which).
+bool CommitIndexWrite(IndexWrite& write, IFileSync* sync, bool* undone = nullptr);
 
-// Both halves at once, without syncing.
-bool ApplyIndexWrite(IndexWrite& write);
+// Gives up a prepared write instead of committing it: the index is closed,
+// or the new file removed.
+void AbandonIndexWrite(IndexWrite& write);
 
-// Where the save record of the index at `path` is kept: beside it, under a
-// name that neither the rebuild nor expiry takes for an article.
-std::string SaveRecordPath(const std::string& indexPath);
-
-enum class SaveRecovery {
-    None,       // no record: the last save finished or never began
-    Completed,  // a whole record was found and the save carried out from it
-    Discarded,  // the record was cut short or belongs to another file; the
-                // index is as the save before left it
-    Failed,     // the record is whole but the index could not be written
-};
-
-// Run at start-up, before the index at `indexPath` is read: carries out what
-// an append interrupted by a crash left in the save record, then removes the
-// record (except after Failed). With `sync`, the completed index is on disk
-// before the record goes. Redoing a save that had finished changes nothing.
-SaveRecovery RecoverIndexSave(const std::string& indexPath, IFileSync* sync);
+// Prepare, record, commit and empty the record, without syncing. With a
+// null `record`, the append is not protected.
+bool ApplyIndexWrite(IndexWrite& write, CSaveRecord* record);
 
 // Replaces the file at `path` with `content` so that a reader only ever sees
 // the old file or the new one: the bytes go to a temporary file in the same

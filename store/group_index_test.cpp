@@ -15,6 +15,7 @@
 #include <map>
 #include <random>
 
+#include "store/save_record.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -268,14 +269,12 @@ TEST(WriteGroupIndex, FailureIsReportedAndRecovered) {
 }
 
 // A group whose index was written whole with two articles, and then got
-// three more: `write` is the append that brings the file up to date, `before`
-// and `after` the file's bytes either side of it.
+// three more: `write` is the append that brings the file up to date.
 struct PendingAppend {
     TempDir dir;
     std::string path = dir / "Message.lst";
     GroupEntry group;
     IndexWrite write;
-    std::string before, after;
 
     PendingAppend() {
         group.firstNumber = 1;
@@ -284,120 +283,37 @@ struct PendingAppend {
         AddArticle(group, 1, "one", "f", "d", "<1@x>", 10, 1, "");
         AddArticle(group, 2, "two", "f", "d", "<2@x>", 20, 2, "<1@x>");
         EXPECT_TRUE(WriteGroupIndex(path, group));
-        before = ReadAll(path);
         for (int n = 3; n <= 5; ++n)
             AddArticle(group, n, "more", "f", "d", "<" + std::to_string(n) + "@x>", n, n, "");
         group.lastNumber = 5;
         group.articleCount = 5;
-        after = FormatGroupIndex(group);
         write = PlanIndexWrite(path, group);
         EXPECT_FALSE(write.whole);
     }
-    std::string Record() const { return path + ".rec"; }
 };
 
-TEST(RecoverIndexSave, EveryStateAKillLeavesLoadsAsOneSaveOrTheOther) {
-    // The order of an append: the record, then the lines, then the counters,
-    // then the record goes. Each row is what a kill at some point leaves.
-    PendingAppend probe;
-    ASSERT_TRUE(PrepareIndexWrite(probe.write, nullptr));
-    const std::string record = ReadAll(probe.Record());
-    ::close(probe.write.fd);
-    const std::string lines = probe.write.bytes;
-    const std::string oldCounter = probe.before.substr(0, probe.before.find('\n') + 1);
-    const std::string newCounter = probe.after.substr(0, probe.after.find('\n') + 1);
-    ASSERT_EQ(oldCounter.size(), newCounter.size());
-    auto withCounter = [](std::string file, const std::string& counter) {
-        return file.replace(0, counter.size(), counter);
-    };
-    struct Case {
-        std::string what;
-        size_t recordBytes;  // std::string::npos: no record file at all
-        std::string index;
-        bool wantAfter;  // else the file as it was before the save
-    };
-    std::vector<Case> cases = {
-        {"nothing written yet", std::string::npos, probe.before, false},
-        {"empty record", 0, probe.before, false},
-        {"record header cut short", 20, probe.before, false},
-        {"record one byte short", record.size() - 1, probe.before, false},
-        {"record whole", record.size(), probe.before, true},
-        {"lines half appended", record.size(), probe.before + lines.substr(0, lines.size() / 2),
-         true},
-        {"lines appended", record.size(), probe.before + lines, true},
-        {"counters patched", record.size(), probe.after, true},
-        {"record removed", std::string::npos, probe.after, true},
-        // Not an order a save writes in, but the record still settles it.
-        {"counters patched, no lines", record.size(), withCounter(probe.before, newCounter), true},
-    };
-    for (size_t cut = 1; cut < record.size(); cut += 7)
-        cases.push_back({"record cut at " + std::to_string(cut), cut, probe.before, false});
-    for (const Case& c : cases) {
+TEST(WriteGroupIndex, GoesThroughTheSaveRecordAndLeavesItEmpty) {
+    for (bool appendFirst : {true, false}) {
         PendingAppend p;
-        WriteFile(p.path, c.index);
-        if (c.recordBytes != std::string::npos)
-            WriteFile(p.Record(), record.substr(0, c.recordBytes));
-        SaveRecovery want = c.recordBytes == std::string::npos ? SaveRecovery::None
-                            : c.wantAfter                      ? SaveRecovery::Completed
-                                                               : SaveRecovery::Discarded;
-        EXPECT_EQ(static_cast<int>(want), static_cast<int>(RecoverIndexSave(p.path, nullptr)))
-            << c.what;
-        EXPECT_EQ(c.wantAfter ? p.after : p.before, ReadAll(p.path)) << c.what;
-        EXPECT_EQ(std::vector<std::string>{"Message.lst"}, DirectoryNames(p.dir.path())) << c.what;
-        // The counters load with the lines they belong to.
-        GroupEntry loaded;
-        ASSERT_TRUE(ReadGroupIndex(p.path, loaded)) << c.what;
-        EXPECT_EQ(c.wantAfter ? "1 5 5" : "1 2 2", Counters(loaded)) << c.what;
-        EXPECT_EQ(c.wantAfter ? 5u : 2u, loaded.articles.size()) << c.what;
+        CSaveRecord record;
+        ASSERT_TRUE(record.Open(p.dir / CSaveRecord::kFileName));
+        if (!appendFirst) {
+            // An append left in the record by an earlier failure must not
+            // outlive a whole write of its file.
+            ASSERT_TRUE(PrepareIndexWrite(p.write, nullptr));
+            ASSERT_TRUE(record.Write({&p.write}, nullptr));
+            AbandonIndexWrite(p.write);
+            p.group.articles.erase(p.group.articles.begin());
+            p.group.indexFile.known = false;
+        }
+        if (appendFirst)
+            ASSERT_TRUE(ApplyIndexWrite(p.write, &record));
+        else
+            ASSERT_TRUE(WriteGroupIndex(p.path, p.group, &record));
+        EXPECT_EQ(FormatGroupIndex(p.group), ReadAll(p.path)) << appendFirst;
+        EXPECT_EQ("", ReadAll(p.dir / CSaveRecord::kFileName)) << appendFirst;
+        EXPECT_TRUE(RecoverIndexSaves(p.dir / CSaveRecord::kFileName, nullptr).empty());
     }
-}
-
-TEST(RecoverIndexSave, RecordsThatDoNotFitTheFileAreDiscarded) {
-    PendingAppend probe;
-    ASSERT_TRUE(PrepareIndexWrite(probe.write, nullptr));
-    ::close(probe.write.fd);
-    const std::string record = ReadAll(probe.Record());
-    std::string flipped = record;
-    flipped[flipped.size() - 3] ^= 1;  // a line's byte: the hash no longer matches
-    struct Case {
-        std::string what;
-        std::string record;
-        std::string index;
-    } cases[] = {
-        {"a line changed", flipped, probe.before},
-        {"index shorter than the save began with", record, probe.before.substr(0, 20)},
-        {"index longer than the save ends", record, probe.after + "6\tx\tf\td\t<6@x>\t1\t1\t\r\n"},
-        {"counter line of another length", record, "10" + probe.before},
-        {"not a record", "garbage\n" + record, probe.before},
-    };
-    for (const Case& c : cases) {
-        PendingAppend p;
-        WriteFile(p.path, c.index);
-        WriteFile(p.Record(), c.record);
-        EXPECT_EQ(static_cast<int>(SaveRecovery::Discarded),
-                  static_cast<int>(RecoverIndexSave(p.path, nullptr)))
-            << c.what;
-        EXPECT_EQ(c.index, ReadAll(p.path)) << c.what;
-        EXPECT_FALSE(std::filesystem::exists(p.Record())) << c.what;
-    }
-    // A record without its index.
-    PendingAppend p;
-    std::filesystem::remove(p.path);
-    WriteFile(p.Record(), record);
-    EXPECT_EQ(static_cast<int>(SaveRecovery::Discarded),
-              static_cast<int>(RecoverIndexSave(p.path, nullptr)));
-    EXPECT_TRUE(DirectoryNames(p.dir.path()).empty());
-}
-
-TEST(WriteGroupIndex, AWholeWriteRemovesARecordLeftOver) {
-    // A record that outlived a failed append would spoil the new file if a
-    // later start carried it out.
-    PendingAppend p;
-    WriteFile(p.Record(), "left over\n");
-    p.group.articles.erase(p.group.articles.begin());  // no longer an append
-    ASSERT_TRUE(WriteGroupIndex(p.path, p.group));
-    EXPECT_EQ(FormatGroupIndex(p.group), ReadAll(p.path));
-    EXPECT_EQ(std::vector<std::string>{"Message.lst"}, DirectoryNames(p.dir.path()));
 }
 
 TEST(MergeIndexWrites, TwoWritesOfAFileBecomeOne) {
@@ -419,7 +335,7 @@ TEST(MergeIndexWrites, TwoWritesOfAFileBecomeOne) {
     };
     for (const Case& c : cases) {
         PendingAppend p;
-        ApplyIndexWrite(p.write);
+        ApplyIndexWrite(p.write, nullptr);
         int next = 6;
         std::vector<IndexWrite> writes;
         for (const Step& step : c.steps) {
@@ -433,7 +349,7 @@ TEST(MergeIndexWrites, TwoWritesOfAFileBecomeOne) {
         IndexWrite merged = writes[0];
         for (size_t i = 1; i < writes.size(); ++i)
             ASSERT_TRUE(MergeIndexWrites(merged, writes[i])) << c.what << " step " << i;
-        ASSERT_TRUE(ApplyIndexWrite(merged)) << c.what;
+        ASSERT_TRUE(ApplyIndexWrite(merged, nullptr)) << c.what;
         EXPECT_EQ(FormatGroupIndex(p.group), ReadAll(p.path)) << c.what;
     }
     // Writes that do not follow on from each other stay apart.

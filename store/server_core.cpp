@@ -23,24 +23,32 @@ bool CServerCore::LoadGroupIndex(const std::string& path, GroupEntry& group) {
     return ReadGroupIndex(path, group);
 }
 
-void CServerCore::RecoverGroupIndex(const GroupEntry& group) {
-    std::string path = IndexPath(group);
-    const char* outcome = nullptr;
-    switch (RecoverIndexSave(path, m_bSyncWrites ? &SystemFileSync() : nullptr)) {
-        case SaveRecovery::None: return;
-        case SaveRecovery::Completed: outcome = "completed"; break;
-        case SaveRecovery::Discarded: outcome = "discarded"; break;
-        case SaveRecovery::Failed: outcome = "could not be completed"; break;
+std::string CServerCore::SaveRecordPath() const {
+    return m_szBaseDir + "/" + CSaveRecord::kFileName;
+}
+
+void CServerCore::OpenSaveRecord() {
+    const std::string path = SaveRecordPath();
+    for (const SaveRecovery& found :
+         RecoverIndexSaves(path, m_bSyncWrites ? &SystemFileSync() : nullptr)) {
+        const char* outcome = found.outcome == SaveRecovery::Completed   ? "completed"
+                              : found.outcome == SaveRecovery::Discarded ? "discarded"
+                                                                         : "could not be completed";
+        m_host.AppendLog("[" + found.indexPath + "] interrupted save " + outcome + "!!\r\n");
     }
-    m_host.AppendLog("[" + path + "] interrupted save " + outcome + "!!\r\n");
+    if (!m_saveRecord.Open(path))
+        m_host.AppendLog("[" + path + "] cannot be opened; indexes are written whole!!\r\n");
 }
 
 bool CServerCore::SaveGroupIndexes() {
     for (const auto& group : m_groups) {
         if (!group->dirty) continue;
+        // Without the record an append is not safe from a crash; a whole
+        // file, renamed into place, is.
+        if (!m_saveRecord.IsOpen()) group->indexFile.known = false;
         if (m_pDurable) {
             QueueIndexWrite(*group);
-        } else if (!WriteGroupIndex(IndexPath(*group), *group)) {
+        } else if (!WriteGroupIndex(IndexPath(*group), *group, &m_saveRecord)) {
             return false;
         }
         group->dirty = 0;
@@ -66,7 +74,8 @@ void CServerCore::QueueIndexWrite(GroupEntry& group) {
 
 void CServerCore::EnableSyncWrites(std::unique_ptr<IBackgroundRunner> runner, IFileSync& sync) {
     m_pDurable = std::make_unique<CDurableQueue>(
-        std::move(runner), sync, [this](const std::string& line) { m_host.AppendLog(line); });
+        std::move(runner), sync, m_saveRecord,
+        [this](const std::string& line) { m_host.AppendLog(line); });
 }
 
 void CServerCore::StopSyncWrites() {

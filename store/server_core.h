@@ -13,6 +13,7 @@
 #include "store/durable_queue.h"
 #include "store/file_sync.h"
 #include "store/records.h"
+#include "store/save_record.h"
 #include "store/server_host.h"
 #include "store/spool.h"
 
@@ -39,10 +40,16 @@ public:
     // that is the caller's.
     bool LoadGroupIndex(const std::string& path, GroupEntry& group);
 
-    // Completes or discards, and logs, a save of the group's index that a
-    // crash interrupted (see RecoverIndexSave). Run at start-up before the
-    // index is loaded.
-    void RecoverGroupIndex(const GroupEntry& group);
+    // Completes, and logs, the appends to indexes that a crash interrupted
+    // (see RecoverIndexSaves), then opens the save record for the saves to
+    // come. Run at start-up before any index is loaded. Without a record
+    // (it cannot be opened, or this was never called) every index is written
+    // whole.
+    void OpenSaveRecord();
+    // Closes the save record and removes its file. For a clean shutdown,
+    // after the last save.
+    void CloseSaveRecord() { m_saveRecord.Remove(); }
+    std::string SaveRecordPath() const;
 
     // Writes the index file of every dirty group, in group order, and clears
     // their flags. Stops at the first group whose file cannot be written,
@@ -101,6 +108,7 @@ private:
     void QueueIndexWrite(GroupEntry& group);
 
     IServerHost& m_host;
+    CSaveRecord m_saveRecord;
     std::vector<std::string> m_peerHosts;  // the host field of every [Peers] line
     std::unique_ptr<CDurableQueue> m_pDurable;
 };
