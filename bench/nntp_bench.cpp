@@ -72,12 +72,13 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: nntp_bench HOST PORT GROUP WORKLOAD... [OPTIONS]\n"
                  "       nntp_bench --fill GROUP_DIR COUNT [--index-only]\n"
-                 "workloads: w1 w2 w3 w3id w4 w5 ready\n"
+                 "workloads: w1 w2 w3 w3id w4 w5 w6 ready\n"
                  "options:\n"
-                 "  --w1-group NAME     group W1 posts to (default GROUP)\n"
+                 "  --w1-group NAME     group W1 and W6 post to (default GROUP)\n"
                  "  --read-group NAME   group W2, W3 and W4 read (default GROUP)\n"
                  "  --w5-group NAME     group W5 posts to (default GROUP)\n"
                  "  --w1-posts N        (2000)    --w5-posts N      (500)\n"
+                 "  --w6-clients N      (8)       --w6-posts N      (250 per client)\n"
                  "  --xover-runs N      (5)\n"
                  "  --clients N         (8)       --requests N      (500 per client)\n"
                  "  --connections N     (1000)    --batch N         (100)\n"
@@ -116,6 +117,10 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
             ok = ParseInt(v, opt.w1Posts, 1, 1000000);
         else if (a == "--w5-posts")
             ok = ParseInt(v, opt.w5Posts, 1, 1000000);
+        else if (a == "--w6-clients")
+            ok = ParseInt(v, opt.w6Clients, 1, 256);
+        else if (a == "--w6-posts")
+            ok = ParseInt(v, opt.w6Posts, 1, 1000000);
         else if (a == "--xover-runs")
             ok = ParseInt(v, opt.xoverRuns, 1, 1000);
         else if (a == "--clients")
@@ -183,6 +188,8 @@ int main(int argc, char** argv) {
             ok = RunW4(opt);
         } else if (w == "w5") {
             ok = RunPosts(opt, "w5", opt.w5Group, opt.w5Posts);
+        } else if (w == "w6") {
+            ok = RunConcurrentPosts(opt, "w6", opt.w1Group, opt.w6Clients, opt.w6Posts);
         } else if (w == "ready") {
             ok = RunReady(opt);
         } else {

@@ -2,8 +2,9 @@
 # Runs the whole benchmark: builds the Release server and the tools when
 # needed, starts the server in a temporary directory with its own settings
 # file on a free loopback port, fills the groups, runs every workload, and
-# prints one table. Then measures start-up with a 100,000-article index, and
-# the same workloads against a server that does no work (bench/null_server).
+# prints one table. Then measures posting with SyncWrites 0 and 1, start-up
+# with a 100,000-article index, and the same workloads against a server that
+# does no work (bench/null_server).
 #
 #   bench/run.sh [--connections N] [--w5-size N] [--keep]
 #
@@ -103,12 +104,15 @@ rss_anon_kb() { awk '/^RssAnon:/ {print $2}' "/proc/$1/status"; }
 
 result() { echo "$1 $2 $3" >>"$RESULTS"; }
 
-# Writes the settings file for port $2 and the groups $3... into directory $1.
+# Writes the settings file for port $2 and the groups $3... into directory $1,
+# with the setting "KEY VALUE" of EXTRA_SETTING, if any, in [Settings].
 write_ini() {
   local dir=$1 port=$2
   shift 2
   {
-    printf '[Settings]\r\nPortNo\t%s\r\n[Group]\r\n' "$port"
+    printf '[Settings]\r\nPortNo\t%s\r\n' "$port"
+    [ -z "${EXTRA_SETTING:-}" ] || printf '%s\r\n' "$EXTRA_SETTING"
+    printf '[Group]\r\n'
     for g in "$@"; do printf '%s\t0\tbench\r\n' "$g"; done
   } >"$dir/Marrowby.ini"
 }
@@ -201,6 +205,46 @@ stop_server
 result shutdown.main_ms $(( ($(now_ns) - t0) / 1000000 )) ms
 LOG_LINES=$(wc -l <"$MAIN/server.log")
 result server.log_lines "$LOG_LINES" lines
+
+# --- posting with and without SyncWrites -------------------------------------
+# W1 (one poster) and W6 (eight at once) on a fresh server and group per run,
+# SyncWrites 0 and 1 alternately for SYNC_ROUNDS rounds: the machine's other
+# load drifts over minutes, and alternating spreads it over both. The table
+# gets the median of each metric.
+SYNC_ROUNDS=3
+SYNC_W1_POSTS=500
+declare -A SYNC_VALUES
+for round in $(seq 1 "$SYNC_ROUNDS"); do
+  for sync in 0 1; do
+    DIR=$WORK/sync$sync.$round
+    mkdir -p "$DIR"
+    cp "$SERVER_BIN" "$DIR/marrowby"
+    PORT=$(free_port)
+    EXTRA_SETTING="SyncWrites $sync" write_ini "$DIR" "$PORT" bench.post
+    start_server "$DIR" "$PORT"
+    log "SyncWrites $sync, round $round: W1 ($SYNC_W1_POSTS posts) and W6 (8 x 250 posts)"
+    out=$(timeout 900 "${GEN_PIN[@]}" "$BENCH" 127.0.0.1 "$PORT" bench.post w1 w6 \
+      --w1-posts "$SYNC_W1_POSTS" --server-pid "$SERVER_PID") || {
+      log "generator failed: SyncWrites $sync, round $round"
+      result "FAILED:sync$sync" 1 exit-status
+      FAILED=1
+    }
+    echo "$out" | sed "s/^/  sync$sync.r$round: /" >&2
+    while read -r name value _; do
+      case "$name" in
+        w1.posts_per_s | w1.p50_ms | w1.p99_ms | w6.posts_per_s | w6.p50_ms | w6.p99_ms | \
+          w6.server_cpu_us_per_op)
+          SYNC_VALUES[sync$sync.$name]+="$value " ;;
+      esac
+    done <<<"$out"
+    stop_server
+  done
+done
+for key in $(printf '%s\n' "${!SYNC_VALUES[@]}" | sort); do
+  median=$(printf '%s\n' ${SYNC_VALUES[$key]} | sort -g | sed -n "$(( (SYNC_ROUNDS + 1) / 2 ))p")
+  case "$key" in *posts_per_s) unit=posts/s ;; *cpu_us_per_op) unit=us ;; *) unit=ms ;; esac
+  result "$key" "$median" "$unit"
+done
 
 # --- start-up with a large index -------------------------------------------
 BIG=$WORK/big

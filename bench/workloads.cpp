@@ -80,6 +80,89 @@ bool RunPosts(const Options& opt, const char* name, const std::string& group, in
     return !Failed();
 }
 
+bool RunConcurrentPosts(const Options& opt, const char* name, const std::string& group, int clients,
+                        int perClient) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    std::string prefix(name);
+    GroupInfo before;
+    {
+        CConnection conn;
+        if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, group, before) ||
+            !Quit(conn)) {
+            ReportFailure(prefix + ": " + conn.Error());
+            return false;
+        }
+    }
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            std::vector<std::string> articles;
+            for (int i = 0; i < perClient; ++i) {
+                std::string id = "<" + prefix + "." + std::to_string(getpid()) + "." +
+                                 std::to_string(c) + "." + std::to_string(i) + "@bench.invalid>";
+                articles.push_back(MakeArticle(group, id, prefix + " article", DateNow()));
+            }
+            std::vector<double>& mine = latencies[static_cast<size_t>(c)];
+            mine.reserve(articles.size());
+            CConnection conn;
+            bool ok = conn.OpenAndGreet(opt.host, opt.port);
+            ++ready;
+            if (!ok) {
+                ReportFailure(prefix + ": " + conn.Error());
+                return;
+            }
+            // Bounded wait for the other clients, so that all start together.
+            for (int i = 0; i < 30000 && !go && !Failed(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (const std::string& article : articles) {
+                if (Failed()) return;
+                if (Clock::now() > deadline) {
+                    ReportFailure(prefix + ": time limit reached");
+                    return;
+                }
+                Clock::time_point t = Clock::now();
+                if (!PostOne(conn, article)) {
+                    ReportFailure(prefix + ": post: " + conn.Error());
+                    return;
+                }
+                mine.push_back(MsSince(t));
+            }
+            if (!Quit(conn)) ReportFailure(prefix + ": " + conn.Error());
+        });
+    }
+    for (int i = 0; i < 30000 && ready < clients; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
+    Clock::time_point start = Clock::now();
+    go = true;
+    for (std::thread& t : threads) t.join();
+    double seconds = SecondsSince(start);
+    if (Failed()) return false;
+    std::vector<double> all;
+    for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
+    EmitServerCpu(prefix, cpuStart, MarkServerCpu(opt.serverPid), all.size(), seconds);
+    CConnection conn;
+    GroupInfo after;
+    if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, group, after) || !Quit(conn)) {
+        ReportFailure(prefix + ": " + conn.Error());
+        return false;
+    }
+    if (after.count - before.count != clients * perClient)
+        ReportFailure(prefix + ": group count grew by " +
+                      std::to_string(after.count - before.count) + ", expected " +
+                      std::to_string(clients * perClient));
+    Emit(prefix + ".posts_per_s", static_cast<double>(all.size()) / seconds, "posts/s");
+    Emit(prefix + ".p50_ms", Percentile(all, 0.50), "ms");
+    Emit(prefix + ".p99_ms", Percentile(all, 0.99), "ms");
+    Emit(prefix + ".max_ms", Percentile(all, 1.0), "ms");
+    return !Failed();
+}
+
 bool RunW2(const Options& opt) {
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(

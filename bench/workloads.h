@@ -26,6 +26,8 @@ struct Options {
     // server speaks first; waiting longer would not save it.
     double w4BatchWaitSeconds = 5;
     int w5Posts = 500;
+    int w6Clients = 8;
+    int w6Posts = 250;  // per client
     int probeRequests = 20;
     pid_t serverPid = 0;
     double timeLimitSeconds = 300;  // per workload
@@ -35,6 +37,10 @@ struct Options {
 // W1 and W5: one client posting `count` articles one after another into
 // `group`; results under `name`.
 bool RunPosts(const Options& opt, const char* name, const std::string& group, int count);
+// W6: several clients posting into `group` at once, each `perClient`
+// articles one after another; results under `name`.
+bool RunConcurrentPosts(const Options& opt, const char* name, const std::string& group, int clients,
+                        int perClient);
 // W2: XOVER over the whole read group, read to the final dot, several runs.
 bool RunW2(const Options& opt);
 // W3: several clients fetching random articles of the read group, by number
