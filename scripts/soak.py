@@ -8,6 +8,9 @@ rebuild now and then, and a SIGKILL and restart every two minutes.
 
 The server runs in a temporary directory on a free loopback port with the
 sample's settings (reader mode, SyncWrites, connection limits) and expiry on.
+The load is steady, as a busy office's would be: four posters at about two
+posts a second each, four readers following the newest thousand articles of
+each group, a cancel every two seconds; it pauses while the store is checked.
 MARROWBY_TEST_EXPIRE_EVERY_MINUTE=1, a setting for tests only, makes every
 minute's first maintenance pass run expiry; articles are made due by setting
 their files' times two days back.
@@ -34,6 +37,37 @@ KEEP = b"soak.keep"  # never expires
 AGED = b"soak.aged"  # expires after 24 hours, so only files made old go
 GROUPS = (KEEP, AGED)
 MINUTE = 60.0
+
+
+class Gate:
+    """Lets the load pause while the store is checked: every client operation
+    runs inside `with gate:`, and `quiet()` waits (bounded) until none is
+    running and holds new ones back until `resume()`."""
+
+    def __init__(self):
+        self.cond = threading.Condition()
+        self.active = 0
+        self.paused = False
+
+    def __enter__(self):
+        with self.cond:
+            self.cond.wait_for(lambda: not self.paused, timeout=120)
+            self.active += 1
+
+    def __exit__(self, *exc):
+        with self.cond:
+            self.active -= 1
+            self.cond.notify_all()
+
+    def quiet(self):
+        with self.cond:
+            self.paused = True
+            self.cond.wait_for(lambda: self.active == 0, timeout=60)
+
+    def resume(self):
+        with self.cond:
+            self.paused = False
+            self.cond.notify_all()
 
 
 class Ledger:
@@ -67,7 +101,8 @@ def connect(server, timeout=10):
     return c
 
 
-def poster(server, ledger, stop, seed, tag):
+def poster(server, ledger, gate, stop, seed, tag):
+    """About two posts a second, as a busy group of people would."""
     rng = random.Random(seed)
     seq = 0
     while not stop.is_set():
@@ -78,45 +113,49 @@ def poster(server, ledger, stop, seed, tag):
                 mid = b"<%s.%d@soak.invalid>" % (tag, seq)
                 groups = rng.choice(((KEEP,), (KEEP,), (AGED,), (KEEP, AGED)))
                 data = article(rng, mid, groups)
-                if c.command(b"POST") != b"340 continue posting!!\r\n":
-                    raise OSError("POST refused")
-                c.send(data)
-                if c.read_line(timeout=30) == b"240 article posted successfully!!\r\n":
-                    with ledger.lock:
-                        ledger.posted[mid] = (groups, data)
-                    ledger.count("posts")
-                time.sleep(rng.uniform(0.02, 0.1))
+                with gate:
+                    if c.command(b"POST") != b"340 continue posting!!\r\n":
+                        raise OSError("POST refused")
+                    c.send(data)
+                    if c.read_line(timeout=30) == b"240 article posted successfully!!\r\n":
+                        with ledger.lock:
+                            ledger.posted[mid] = (groups, data)
+                        ledger.count("posts")
+                time.sleep(rng.uniform(0.2, 0.8))
         except (OSError, EOFError):
             ledger.count("client errors")
             time.sleep(0.2)  # a kill; the server comes back
 
 
-def reader(server, ledger, stop, seed):
+def reader(server, ledger, gate, stop, seed):
+    """Newsreaders following the groups: overviews and articles among the
+    newest thousand of a group."""
     rng = random.Random(seed)
     while not stop.is_set():
         try:
             c = connect(server)
             while not stop.is_set():
                 group = rng.choice(GROUPS)
-                reply = c.command(b"GROUP " + group)
-                if not reply.startswith(b"211 "):
-                    raise OSError("GROUP answered %r" % reply)
-                count, first, last = (int(v) for v in reply.split()[1:4])
-                if last >= first > 0:
-                    low = rng.randint(first, last)
-                    c.send(b"XOVER %d-%d\r\n" % (low, min(last, low + 50)))
-                    c.read_until(timeout=30)
-                    reply = c.command(b"ARTICLE %d" % rng.randint(first, last))
-                    if reply.startswith(b"220 "):
+                with gate:
+                    reply = c.command(b"GROUP " + group)
+                    if not reply.startswith(b"211 "):
+                        raise OSError("GROUP answered %r" % reply)
+                    count, first, last = (int(v) for v in reply.split()[1:4])
+                    if last >= first > 0:
+                        low = rng.randint(max(first, last - 1000), last)
+                        c.send(b"XOVER %d-%d\r\n" % (low, min(last, low + 50)))
                         c.read_until(timeout=30)
+                        reply = c.command(b"ARTICLE %d" % rng.randint(low, last))
+                        if reply.startswith(b"220 "):
+                            c.read_until(timeout=30)
                 ledger.count("reads")
-                time.sleep(rng.uniform(0.005, 0.03))
+                time.sleep(rng.uniform(0.01, 0.03))
         except (OSError, EOFError):
             ledger.count("client errors")
             time.sleep(0.2)
 
 
-def canceller(server, ledger, stop, seed):
+def canceller(server, ledger, gate, stop, seed):
     """Cancels an article of soak.keep alone every few seconds."""
     rng = random.Random(seed)
     while not stop.wait(rng.uniform(1.0, 3.0)):
@@ -129,14 +168,15 @@ def canceller(server, ledger, stop, seed):
         cancel = (b"From: soak@example.invalid\r\nNewsgroups: soak.keep\r\nSubject: cmsg cancel "
                   + mid + b"\r\nControl: cancel " + mid + b"\r\n\r\ncancel\r\n.\r\n")
         try:
-            c = connect(server)
-            if c.command(b"POST") == b"340 continue posting!!\r\n":
-                c.send(cancel)
-                if c.read_line(timeout=30) == b"240 article posted successfully!!\r\n":
-                    with ledger.lock:
-                        ledger.cancelled.add(mid)
-                    ledger.count("cancels")
-            c.close()
+            with gate:
+                c = connect(server)
+                if c.command(b"POST") == b"340 continue posting!!\r\n":
+                    c.send(cancel)
+                    if c.read_line(timeout=30) == b"240 article posted successfully!!\r\n":
+                        with ledger.lock:
+                            ledger.cancelled.add(mid)
+                        ledger.count("cancels")
+                c.close()
         except (OSError, EOFError):
             ledger.count("client errors")
 
@@ -266,12 +306,15 @@ def main():
                     env={"MARROWBY_TEST_EXPIRE_EVERY_MINUTE": "1"})
     server.start()
     ledger = Ledger()
+    gate = Gate()
     stop = threading.Event()
-    threads = [threading.Thread(target=poster, args=(server, ledger, stop, rng.random(), b"p%d" % i))
+    threads = [threading.Thread(target=poster,
+                                args=(server, ledger, gate, stop, rng.random(), b"p%d" % i))
                for i in range(4)]
-    threads += [threading.Thread(target=reader, args=(server, ledger, stop, rng.random()))
+    threads += [threading.Thread(target=reader, args=(server, ledger, gate, stop, rng.random()))
                 for _ in range(4)]
-    threads.append(threading.Thread(target=canceller, args=(server, ledger, stop, rng.random())))
+    threads.append(threading.Thread(target=canceller,
+                                    args=(server, ledger, gate, stop, rng.random())))
     for t in threads:
         t.daemon = True
         t.start()
@@ -304,7 +347,11 @@ def main():
                 server.kill()
                 kills += 1
                 server.start()
+                # The clients reconnect and go on; they are held back while
+                # the store is compared with what they were told.
+                gate.quiet()
                 check_store(server, ledger, "after kill %d" % kills, problems)
+                gate.resume()
                 checks += 1
                 next_kill += 2 * MINUTE
             if server.proc.poll() is not None:
