@@ -186,6 +186,11 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
             return false;
         }
     }
+    std::string peeringError;
+    if (m_bUseRfc3977 && !StartPeering(peeringError)) {
+        ShowMessage(peeringError);
+        return false;
+    }
     m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);
     PostTimerMessage();
     std::string caption = Format("Marrowby [%d]", m_nPortNo);

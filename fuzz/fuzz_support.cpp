@@ -165,6 +165,10 @@ FakeServer::FakeServer(const std::string& edgeIndex)
     ServerSettings settings;
     ParseSettings(kSettings, settings);
     static_cast<ServerSwitches&>(*this) = settings;
+    // The reader mode's Path and Message-IDs name this host, and the dates
+    // of the fixtures may be of any age.
+    m_strPathHost = "fuzz.test";
+    m_nHistoryDays = 0;
     for (const GroupSettings& group : settings.groups)
         m_groups.push_back(std::make_unique<GroupEntry>(group));
     m_users = settings.users;

@@ -56,6 +56,8 @@ void CClientSocket::Greet() {
     unsigned port = 0;
     if (!GetPeerName(address, port)) address = "?";
     m_strLogPrefix = "[" + address + "/" + std::to_string(port) + "] ";
+    // Peers feed the reader mode only; the classic mode knows no feeds.
+    if (m_server.m_bUseRfc3977) m_session.SetPeer(m_server.m_peers.FindByAddress(address));
     SendAndLog(replies::kGreeting);
 }
 
@@ -185,7 +187,7 @@ void CClientSocket::FinishArticle() {
     m_bTempCreateFailed = 0;
     m_bPostMode = 0;
     // The temporary file now belongs to the session, which removes it.
-    m_session.PostArticle(tempPath, lineCount, complete, tempFd);
+    m_session.ArticleArrived(tempPath, lineCount, complete, tempFd);
 }
 
 std::string_view CClientSocket::ReceiveCommand(const char* data, size_t length) {

@@ -24,6 +24,7 @@ const CommandRow kReaderRows[] = {
     {"AUTHINFO", nullptr, ReaderAuthinfo, 2, 2, Gate::Logins},
     {"CAPABILITIES", nullptr, ReaderCapabilities, 0, kAnyCount, Gate::Open},
     {"MODE", "READER", ReaderModeReader, 1, 1, Gate::Open},
+    {"MODE", "STREAM", FeedModeStream, 1, 1, Gate::Feed},
     {"MODE", nullptr, ReaderSyntaxError, 0, kAnyCount, Gate::Login},
     {"QUIT", nullptr, ReaderQuit, 0, 0, Gate::Open},
     {"DATE", nullptr, ReaderDate, 0, 0, Gate::Login},
@@ -48,6 +49,9 @@ const CommandRow kReaderRows[] = {
     {"NEWGROUPS", nullptr, ReaderNewGroups, 2, 3, Gate::Login},
     {"NEWNEWS", nullptr, ReaderNewNews, 3, 4, Gate::Login},
     {"POST", nullptr, Post, 0, 0, Gate::Login},
+    {"IHAVE", nullptr, FeedIhave, 1, 1, Gate::Feed},
+    {"CHECK", nullptr, FeedCheck, 1, 1, Gate::Feed},
+    {"TAKETHIS", nullptr, FeedTakeThis, 1, 1, Gate::Feed},
 };
 
 bool Matches(const CommandRow& row, const Words& words) {

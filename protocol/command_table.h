@@ -11,9 +11,10 @@ using CommandHandler = void (*)(CSession& session, const Words& words);
 
 // Whether a command may be used before a login, while logins are on.
 enum class Gate {
-    Login,  // only after a successful AUTHINFO
-    Open,   // before a login too
-    Logins  // AUTHINFO itself: there only while logins are on, open before one
+    Login,   // only after a successful AUTHINFO
+    Open,    // before a login too
+    Logins,  // AUTHINFO itself: there only while logins are on, open before one
+    Feed     // a peer's command: open to a peer, which is known by its address
 };
 
 struct CommandRow {

@@ -50,3 +50,9 @@ void ReaderNewNews(CSession& session, const Words& words);
 
 // --- posting (post_commands.cpp) ---------------------------------------------------
 void Post(CSession& session, const Words& words);
+
+// --- feeds from peers (feed_commands.cpp) -------------------------------------------
+void FeedModeStream(CSession& session, const Words& words);
+void FeedIhave(CSession& session, const Words& words);
+void FeedCheck(CSession& session, const Words& words);
+void FeedTakeThis(CSession& session, const Words& words);

@@ -5,6 +5,7 @@
 #include "common/file_util.h"
 #include "protocol/handlers.h"
 #include "protocol/replies.h"
+#include "store/article_intake.h"
 #include "store/posting.h"
 
 using namespace replies;
@@ -12,7 +13,7 @@ using namespace replies;
 void Post(CSession& session, const Words&) {
     // No right is looked at here: the posting rights of each target group
     // are tested when the article is stored.
-    session.BeginArticle();
+    session.ExpectArticle(CSession::Incoming::Post);
     session.Reply(kContinuePosting);
 }
 
@@ -24,9 +25,22 @@ void CSession::PostArticle(const std::string& tempPath, int lineCount, bool comp
         RemoveFile(tempPath);
         return Reply(kTempFileError);
     }
-    XContent header;
     auto canPost = [this](const GroupEntry& group) { return CanPost(group); };
     const time_t now = m_server.Host().Now();
+    if (ReaderMode()) {
+        IntakeRequest request{ArticleSource::Posted, canPost, tempPath, tempFd, lineCount, now, ""};
+        IntakeOutcome outcome = TakeArticle(m_server, request);
+        if (tempFd >= 0) ::close(tempFd);
+        switch (outcome.result) {
+            case IntakeResult::Stored: break;
+            case IntakeResult::Refused: return Reply(PostRefused(outcome.reason));
+            case IntakeResult::Duplicate: return Reply(kPostDuplicate);
+            case IntakeResult::Failed: return Reply(kPostFailed);
+        }
+        m_server.SaveGroupIndexes();
+        return Reply(kPosted);
+    }
+    XContent header;
     StoreResult result =
         StoreArticleFrom(m_server, canPost, tempPath, tempFd, lineCount, header, now, ReaderMode());
     if (tempFd >= 0) ::close(tempFd);

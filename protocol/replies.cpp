@@ -49,6 +49,20 @@ void AppendActiveLine(std::string& out, const GroupEntry& group, bool mayPost) {
                   mayPost ? "y" : "n");
 }
 
+std::string PostRefused(std::string_view reason) {
+    return "441 " + std::string(reason) + "\r\n";
+}
+
+std::string TransferRefused(std::string_view reason) {
+    return "437 " + std::string(reason) + "\r\n";
+}
+
+std::string WithMessageId(const char* code, std::string_view messageId, std::string_view reason) {
+    std::string reply = std::string(code) + " " + std::string(messageId);
+    if (!reason.empty()) reply += " " + std::string(reason);
+    return reply + "\r\n";
+}
+
 std::string Date(time_t now) {
     struct tm tm {};
     gmtime_r(&now, &tm);

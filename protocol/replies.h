@@ -76,6 +76,26 @@ inline constexpr char kDescriptionsFollow[] = "215 descriptions follow\r\n";
 inline constexpr char kNewGroupsFollow[] = "231 list of new newsgroups follows\r\n";
 inline constexpr char kNewArticlesFollow[] = "230 list of new articles by message-id follows\r\n";
 
+inline constexpr char kPostDuplicate[] = "441 435 Duplicate\r\n";
+inline constexpr char kPostFailed[] = "441 Article could not be stored, try again later\r\n";
+// "441 reason": a post the article checks refused.
+std::string PostRefused(std::string_view reason);
+
+// Feeds from peers.
+inline constexpr char kStreamingPermitted[] = "203 Streaming permitted\r\n";
+inline constexpr char kSendArticle[] = "335 Send it; end with <CR-LF>.<CR-LF>\r\n";
+inline constexpr char kTransferred[] = "235 Article transferred OK\r\n";
+inline constexpr char kNotWanted[] = "435 Duplicate\r\n";
+inline constexpr char kTryLater[] = "436 Retry later\r\n";
+inline constexpr char kTransferFailed[] = "436 Transfer failed, try again later\r\n";
+inline constexpr char kStorageUnavailable[] = "400 Storage unavailable, try again later\r\n";
+// "437 reason": an IHAVE article refused.
+std::string TransferRefused(std::string_view reason);
+// "238 <id>", "431 <id>", "438 <id>" (CHECK), "239 <id>" (TAKETHIS), and
+// "439 <id> reason".
+std::string WithMessageId(const char* code, std::string_view messageId,
+                          std::string_view reason = std::string_view());
+
 // "111 yyyymmddhhmmss", universal time.
 std::string Date(time_t now);
 // "211 count first last name list follows"

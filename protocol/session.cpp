@@ -21,7 +21,8 @@ void CSession::ProcessCommand(const std::string& text) {
         Reply(kSyntaxError);
         return;
     }
-    if (loginsOn && !m_bAuthenticated && (!row || row->gate == Gate::Login)) {
+    const bool gated = !row || row->gate == Gate::Login || (row->gate == Gate::Feed && !m_pPeer);
+    if (loginsOn && !m_bAuthenticated && gated) {
         Reply(kAuthRequired);
         return;
     }
@@ -30,6 +31,25 @@ void CSession::ProcessCommand(const std::string& text) {
         return;
     }
     row->handler(*this, words);
+}
+
+CSession::~CSession() {
+    // A fed article cut off by the end of the connection may come again.
+    if (m_bIncomingClaimed) m_server.m_arriving.erase(m_strIncomingId);
+}
+
+void CSession::ExpectArticle(Incoming kind, std::string messageId, bool claimed) {
+    m_incoming = kind;
+    m_strIncomingId = std::move(messageId);
+    m_bIncomingClaimed = claimed;
+    if (claimed) m_server.m_arriving.insert(m_strIncomingId);
+    m_link.BeginArticle();
+}
+
+void CSession::ArticleArrived(const std::string& tempPath, int lineCount, bool complete,
+                              int tempFd) {
+    if (m_incoming == Incoming::Post) return PostArticle(tempPath, lineCount, complete, tempFd);
+    FedArticle(tempPath, lineCount, complete, tempFd);
 }
 
 void CSession::LogCommand(const std::string& text, const Words& words) {

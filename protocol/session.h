@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "store/article_intake.h"
+#include "store/peers.h"
 #include "store/server_core.h"
 
 using Words = std::vector<std::string>;
@@ -35,6 +37,7 @@ public:
 class CSession {
 public:
     CSession(ISessionLink& link, CServerCore& server) : m_link(link), m_server(server) {}
+    ~CSession();
     CSession(const CSession&) = delete;
     CSession& operator=(const CSession&) = delete;
 
@@ -43,9 +46,24 @@ public:
     // line). Logs it, then answers it through the mode's command table.
     void ProcessCommand(const std::string& text);
 
-    // Stores the article collected in `tempPath` after POST and answers the
-    // client (see post_commands.cpp).
+    // Takes the article collected in `tempPath` after POST, IHAVE or
+    // TAKETHIS and answers it. `complete` is false when some of its bytes
+    // could not be kept; `tempFd`, when not -1, is the file open for
+    // reading, closed here.
+    void ArticleArrived(const std::string& tempPath, int lineCount, bool complete, int tempFd);
+    // The POST case of it (post_commands.cpp).
     void PostArticle(const std::string& tempPath, int lineCount, bool complete, int tempFd);
+
+    // What the next article received is: posted, or fed under a Message-ID.
+    // `claimed`: the Message-ID was entered as arriving on this connection,
+    // and is released once the article has been taken.
+    enum class Incoming { Post, Ihave, TakeThis };
+    void ExpectArticle(Incoming kind, std::string messageId = std::string(), bool claimed = false);
+
+    // The peer this connection comes from, or null. Set once, when the
+    // connection is greeted.
+    void SetPeer(const Peer* peer) { m_pPeer = peer; }
+    const Peer* FromPeer() const { return m_pPeer; }
 
     // Whether the user may read, respectively post to, `group`. Everything is
     // allowed while logins are off.
@@ -87,6 +105,14 @@ public:
 
 private:
     void LogCommand(const std::string& text, const Words& words);
+    // The IHAVE and TAKETHIS cases of ArticleArrived (feed_commands.cpp).
+    void FedArticle(const std::string& tempPath, int lineCount, bool complete, int tempFd);
+    void ReplyTakeThis(const std::string& id, const IntakeOutcome& outcome);
+
+    const Peer* m_pPeer = nullptr;
+    Incoming m_incoming = Incoming::Post;
+    std::string m_strIncomingId;  // the Message-ID a fed article was offered under
+    bool m_bIncomingClaimed = false;
 
     ISessionLink& m_link;
     CServerCore& m_server;

@@ -66,10 +66,13 @@ public:
         AddGroup("local.secret", {"alice"}, {"alice"});
         AddGroup("local.empty", {}, {"alice"});
         m_users = {{"alice", "wonder"}, {"bob", "builder"}};
+        std::string error;
+        EXPECT_TRUE(m_history.Open(m_dir.path(), error)) << error;
         for (const Article& a : kArticles) {
             GroupEntry& group = *FindGroup(a.group);
             std::string path = ArticlePath(group, a.number);
             if (a.onDisk) WriteFile(path, FileOf(a));
+            m_history.RememberAccepted(a.messageId, now);
             auto entry = std::make_unique<ArticleEntry>();
             entry->number = a.number;
             entry->SetText(a.subject, "a@example.invalid", "d", a.messageId, "");
@@ -101,6 +104,8 @@ private:
 
 enum Mode { kClassic, kReader };
 
+const Peer kPeer{PeerSettings{"hub.test", "127.0.0.1", 0, "*", "", ""}, {"127.0.0.1"}};
+
 struct Case {
     Mode mode;
     bool logins;
@@ -108,6 +113,7 @@ struct Case {
     const char* command;
     std::string want;     // everything the command sends
     bool prefix = false;  // `want` is only the start
+    bool peer = false;    // the connection comes from a peer
 };
 
 std::string Overview(int shown, const char* id, const char* subject) {
@@ -233,7 +239,8 @@ const Case kCases[] = {
      "101 Capability list:\r\nVERSION 2\r\nREADER\r\nPOST\r\nLIST ACTIVE NEWSGROUPS "
      "OVERVIEW.FMT\r\nOVER MSGID\r\nHDR\r\n.\r\n"},
     {kReader, false, {}, "MODE READER", "200 Posting allowed\r\n"},
-    {kReader, false, {}, "MODE STREAM", "501 Syntax error\r\n"},
+    {kReader, false, {}, "MODE STREAM", "502 Command unavailable\r\n"},
+    {kReader, false, {}, "MODE POSTING", "501 Syntax error\r\n"},
     {kReader, false, {}, "MODE READER NOW", "501 Syntax error\r\n"},
     {kReader, false, {}, "DATE", "111 20231114221320\r\n"},
     {kReader, false, {}, "DATE now", "501 Syntax error\r\n"},
@@ -400,6 +407,23 @@ const Case kCases[] = {
     {kReader, false, {}, "NEWNEWS * 20000101", "501 Syntax error\r\n"},
     {kReader, false, {}, "POST", "340 continue posting!!\r\n"},
     {kReader, false, {}, "POST now", "501 Syntax error\r\n"},
+
+    // --- reader mode: feeds -------------------------------------------------------
+    {kReader, false, {}, "IHAVE <new@t>", "502 Command unavailable\r\n"},
+    {kReader, false, {}, "CHECK <new@t>", "502 Command unavailable\r\n"},
+    {kReader, false, {}, "TAKETHIS <new@t>", "502 Command unavailable\r\n"},
+    {kReader, true, {}, "CHECK <new@t>", "480 Authentication required for command!!\r\n"},
+    {kReader, false, {}, "MODE STREAM", "203 Streaming permitted\r\n", false, true},
+    {kReader, true, {}, "CHECK <new@t>", "238 <new@t>\r\n", false, true},
+    {kReader, false, {}, "CHECK <1@t>", "438 <1@t>\r\n", false, true},
+    {kReader, false, {}, "CHECK junk", "438 junk\r\n", false, true},
+    {kReader, false, {}, "CHECK", "501 Syntax error\r\n", false, true},
+    {kReader, false, {}, "IHAVE <1@t>", "435 Duplicate\r\n", false, true},
+    {kReader, false, {}, "IHAVE <new@t>", "335 Send it; end with <CR-LF>.<CR-LF>\r\n", false, true},
+    // An article on its way in on one connection is not asked for again.
+    {kReader, false, {"IHAVE <new@t>"}, "CHECK <new@t>", "431 <new@t>\r\n", false, true},
+    {kReader, false, {"IHAVE <new@t>"}, "IHAVE <new@t>", "436 Retry later\r\n", false, true},
+    {kReader, false, {}, "TAKETHIS <new@t>", "", false, true},
 };
 
 std::string Describe(const Case& c) {
@@ -416,6 +440,7 @@ TEST(SessionTest, EveryCommandAnswersEachOutcome) {
         server.m_bUseAuthor = c.logins;
         FakeLink link;
         CSession session(link, server);
+        if (c.peer) session.SetPeer(&kPeer);
         for (const char* command : c.setup) session.ProcessCommand(std::string(command) + "\r\n");
         link.sent.clear();
         session.ProcessCommand(std::string(c.command) + "\r\n");

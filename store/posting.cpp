@@ -65,12 +65,12 @@ bool PublishArticle(const CServerCore& core, const GroupEntry& group, const std:
     }
 }
 
-// Copies the posting into `out` behind `prefix`; false when any of it could
-// not be read or written.
-bool CopyArticle(int out, const std::string& prefix, int in) {
+// Copies the posting from `from` on into `out` behind `prefix`; false when
+// any of it could not be read or written.
+bool CopyArticle(int out, const std::string& prefix, int in, int64_t from) {
     if (!WriteAll(out, prefix.data(), prefix.size()) || in < 0) return false;
     char block[10000];
-    off_t offset = 0;
+    off_t offset = static_cast<off_t>(from);
     for (;;) {
         ssize_t n = ::pread(in, block, sizeof block, offset);
         if (n < 0 && errno == EINTR) continue;
@@ -95,14 +95,10 @@ bool PublishUnnamed(const CServerCore& core, const GroupEntry& group, int fd, in
     }
 }
 
-// Writes one copy of the article into `group`. The copy is made as a file
-// without a name (or, where the file system cannot do that, under a staging
-// name that no reader takes for an article) and only given its number once
-// whole, so a crash or a full disk never leaves a cut-short article under a
-// number. Returns false, leaving the group and its directory as they were,
-// when the copy cannot be made whole.
-bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::string& prefix,
-                  const XContent& header, const std::string& messageId, int lineCount) {
+}  // namespace
+
+bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, int64_t from,
+                  const std::string& prefix, const EntryTexts& texts, int lineCount, int* stored) {
     // A hand-edited index may carry the highest number there is: no number
     // is left for another article.
     if (group.lastNumber == INT32_MAX) return false;
@@ -114,7 +110,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
                   ? ::open(core.GroupDir(group).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644)
                   : -1;
     if (out >= 0) {
-        ok = CopyArticle(out, prefix, in) && ::fstat(out, &st) == 0;
+        ok = CopyArticle(out, prefix, in, from) && ::fstat(out, &st) == 0;
         if (ok) {
             named = PublishUnnamed(core, group, out, number);
             // Without /proc (or with a file system that cannot link such a
@@ -128,7 +124,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
         std::string staged = StagingPath(core, group);
         out = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0) return false;
-        ok = CopyArticle(out, prefix, in) && ::fstat(out, &st) == 0;
+        ok = CopyArticle(out, prefix, in, from) && ::fstat(out, &st) == 0;
         if (::close(out) != 0) ok = false;
         ok = ok && PublishArticle(core, group, staged, number);
         // After a link the staging name is a second name of the article;
@@ -138,7 +134,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
     if (!ok) return false;
     auto entry = std::make_unique<ArticleEntry>();
     entry->number = number;
-    entry->SetText(header.subject, header.from, header.date, messageId, header.references);
+    entry->SetText(texts.subject, texts.from, texts.date, texts.messageId, texts.references);
     entry->bytes = static_cast<int>(st.st_size);
     entry->lines = lineCount;
     group.articles.push_back(std::move(entry));
@@ -146,10 +142,9 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
     if (group.firstNumber == 0) group.firstNumber = 1;
     group.lastNumber = number;
     group.dirty = 1;
+    if (stored) *stored = number;
     return true;
 }
-
-}  // namespace
 
 std::string GenerateMessageId(time_t now) {
     if (s_nMessageIdCounter == 0) {
@@ -213,8 +208,9 @@ StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
             prefix += "Date: " + header.date + "\r\n";
         }
         if (header.lines == 0) prefix += Format("Lines: %d\r\n", lineCount);
+        EntryTexts texts{header.subject, header.from, header.date, messageId, header.references};
         for (GroupEntry* group : targets)
-            StoreInGroup(core, *group, tempFd, prefix, header, messageId, lineCount);
+            StoreInGroup(core, *group, tempFd, 0, prefix, texts, lineCount, nullptr);
     }
     if (!tempPath.empty()) RemoveFile(tempPath);
     return result;

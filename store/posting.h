@@ -30,6 +30,27 @@ StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
                              const std::string& tempPath, int tempFd, int lineCount,
                              XContent& header, time_t now, bool readerMode = false);
 
+// The five texts of a new index entry.
+struct EntryTexts {
+    std::string subject;
+    std::string from;
+    std::string date;
+    std::string messageId;
+    std::string references;
+};
+
+// Writes one copy of an article into `group`: `prefix`, then the posting
+// read through `in` from byte `from` on. The copy is made as a file without
+// a name (or, where the file system cannot do that, under a staging name
+// that no reader takes for an article) and only given its number, the first
+// free one after the group's last, once whole, so a crash or a full disk
+// never leaves a cut-short article under a number. Then the entry (`texts`,
+// the file's size, `lineCount`) is appended and the group marked dirty;
+// `stored`, when given, receives the number. False, leaving the group and
+// its directory as they were, when the copy cannot be made whole.
+bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, int64_t from,
+                  const std::string& prefix, const EntryTexts& texts, int lineCount, int* stored);
+
 // `now` as an RFC 5322 date in local time: "Mon, 07 Dec 2026 10:19:04 +0900".
 std::string FormatArticleDate(time_t now);
 

@@ -1,6 +1,7 @@
 #include "store/server_core.h"
 
 #include "store/group_index.h"
+#include "store/message_id.h"
 
 CServerCore::~CServerCore() = default;
 
@@ -12,7 +13,24 @@ bool CServerCore::LoadSettings(const std::string& path) {
     for (const GroupSettings& group : settings.groups)
         m_groups.push_back(std::make_unique<GroupEntry>(group));
     for (UserEntry& user : settings.users) m_users.push_back(std::move(user));
+    m_peerSettings = settings.peers;
+    m_peerProblems = settings.peerProblems;
     return true;
+}
+
+bool CServerCore::StartPeering(std::string& error) {
+    if (!m_history.Open(m_szBaseDir, error)) return false;
+    std::vector<std::string> problems = m_peerProblems;
+    m_peers.Load(m_peerSettings, problems);
+    for (const std::string& problem : problems)
+        m_host.AppendLog("[Peers] line skipped: " + problem + "\r\n");
+    return m_feeds.Open(m_szBaseDir, m_peers, error);
+}
+
+const std::string& CServerCore::PathHost() {
+    if (m_strResolvedPathHost.empty())
+        m_strResolvedPathHost = m_strPathHost.empty() ? DefaultPathHost() : m_strPathHost;
+    return m_strResolvedPathHost;
 }
 
 bool CServerCore::LoadGroupIndex(const std::string& path, GroupEntry& group) {

@@ -4,11 +4,15 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/settings.h"
+#include "store/feeds.h"
+#include "store/history.h"
+#include "store/peers.h"
 #include "store/records.h"
 #include "store/server_host.h"
 #include "store/spool.h"
@@ -24,13 +28,35 @@ public:
     std::vector<std::unique_ptr<GroupEntry>> m_groups;  // in settings-file order
     std::vector<UserEntry> m_users;                     // in settings-file order
     CSpool m_spool;                                     // the article files
+    // Peering, in the reader mode: the Message-IDs seen, the peers and the
+    // queues of what they are still to be sent. Unused (and the history not
+    // opened) in the classic mode.
+    CHistory m_history;
+    CPeers m_peers;
+    CFeeds m_feeds;
+    // Message-IDs of articles some peer is sending right now, so that a
+    // second offer of one waits instead of crossing it.
+    std::set<std::string, std::less<>> m_arriving;
+    std::vector<PeerSettings> m_peerSettings;  // as the settings file gives them
+    std::vector<std::string> m_peerProblems;   // [Peers] lines set aside, and why
 
     IServerHost& Host() const { return m_host; }
+
+    // This server's path identity: PathHost, or the machine's fully
+    // qualified name (looked up once).
+    const std::string& PathHost();
 
     // Reads the settings file: the switches, then a group (with its record
     // and an empty article list) per group line and the users. False when
     // the file cannot be opened; showing that is the caller's.
     bool LoadSettings(const std::string& path);
+
+    // Sets up peering for the reader mode: opens the history in the base
+    // directory, resolves the peers (each one that cannot be resolved is
+    // logged and left out, as are the [Peers] lines the settings reader set
+    // aside) and opens their queues. False with `error` set (a sentence for
+    // the operator) when the history or a queue cannot be used.
+    bool StartPeering(std::string& error);
 
     // Loads one group's Message.lst. False when it cannot be opened; showing
     // that is the caller's.
@@ -66,4 +92,5 @@ public:
 
 private:
     IServerHost& m_host;
+    std::string m_strResolvedPathHost;
 };
