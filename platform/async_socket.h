@@ -39,6 +39,14 @@ public:
     // False when the socket cannot be created or bound; the reason is then in
     // LastError().
     bool Create(int port, long events = 63, const char* address = nullptr);
+    // Creates an IPv6 stream socket bound to `port` on every local address
+    // (or on `address`, IPv6 text) and registers for `events`. `ipv4Too`
+    // tells whether it takes IPv4 connections as well (dual-stack); when it
+    // is false the system refused that, and a caller that wants IPv4 too
+    // opens a second socket with Create on the same port. False when the
+    // socket cannot be created (a host without IPv6) or bound; the reason is
+    // then in LastError().
+    bool CreateIPv6(int port, bool& ipv4Too, long events = 63, const char* address = nullptr);
     bool Listen(int backlog = 5);
     // Takes one pending connection into `connected`, which inherits this
     // socket's registration. False when no connection could be taken.
@@ -62,7 +70,9 @@ public:
     // Under TLS, once the handshake is done, first sends close_notify (one
     // attempt that never waits for room).
     void Close();
-    // The peer's IPv4 address as dotted text and its port.
+    // The peer's address as text and its port: dotted for IPv4, also when it
+    // came to an IPv6 socket as an IPv4-mapped address; else the IPv6 text
+    // form ("::1").
     bool GetPeerName(std::string& address, unsigned& port) const;
 
     // Puts this connected socket under TLS as the server, with `context`,

@@ -468,6 +468,46 @@ bool CAsyncSocket::Create(int port, long events, const char* address) {
     return true;
 }
 
+bool CAsyncSocket::CreateIPv6(int port, bool& ipv4Too, long events, const char* address) {
+    d->Release();
+    ipv4Too = false;
+    if (port < 0 || port > 65535) {
+        d->lastErrno = EINVAL;
+        return false;
+    }
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        d->lastErrno = errno;
+        return false;
+    }
+    int one = 1;
+    int zero = 0;
+    // Dual-stack: IPv4 clients come to this socket as IPv4-mapped addresses.
+    // Where the system refuses that, the socket is made IPv6-only outright,
+    // so that an IPv4 socket can take the same port beside it.
+    ipv4Too = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) == 0;
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(static_cast<uint16_t>(port));
+    addr.sin6_addr = in6addr_any;
+    int failure = 0;
+    if (address && ::inet_pton(AF_INET6, address, &addr.sin6_addr) != 1)
+        failure = EINVAL;
+    else if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+             (!ipv4Too && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0) ||
+             ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        failure = errno;
+    if (failure) {
+        d->lastErrno = failure;
+        ::close(fd);
+        ipv4Too = false;
+        return false;
+    }
+    d->fd = fd;
+    d->events = events;
+    return true;
+}
+
 bool CAsyncSocket::Listen(int backlog) {
     // The asked-for length is taken as a minimum: here a full queue drops
     // new connection attempts, and each dropped client waits a second or
@@ -566,15 +606,31 @@ void CAsyncSocket::Close() {
 }
 
 bool CAsyncSocket::GetPeerName(std::string& address, unsigned& port) const {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    if (d->fd < 0 || ::getpeername(d->fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-        addr.sin_family != AF_INET)
+    if (d->fd < 0) return false;
+    if (::getpeername(d->fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        d->lastErrno = errno;
         return false;
-    char text[INET_ADDRSTRLEN];
-    ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-    address = text;
-    port = ntohs(addr.sin_port);
+    }
+    char text[INET6_ADDRSTRLEN];
+    const char* shown = nullptr;
+    if (addr.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+        shown = ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+        port = ntohs(in.sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        // An IPv4 client of a dual-stack socket arrives as ::ffff:a.b.c.d;
+        // it is shown as the IPv4 address it is, the same as on an IPv4 port.
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr))
+            shown = ::inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], text, sizeof text);
+        else
+            shown = ::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+        port = ntohs(in6.sin6_port);
+    }
+    if (!shown) return false;
+    address = shown;
     return true;
 }
 

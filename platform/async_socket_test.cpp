@@ -1,8 +1,8 @@
-// The socket service under TLS over loopback: sessions against OpenSSL
-// clients that run on a thread of their own (blocking, every wait limited
-// to five seconds) while the event loop runs here, and hostile byte streams
-// written straight from the test. Certificates are made by the test: a
-// root, an intermediate and a server certificate for "localhost".
+// The socket service over loopback: TLS sessions against OpenSSL clients
+// that run on a thread of their own (blocking, every wait limited to five
+// seconds) while the event loop runs here, hostile byte streams written
+// straight from the test, and IPv6 listening. Certificates are made by the
+// test: a root, an intermediate and a server certificate for "localhost".
 #include "platform/async_socket.h"
 
 #include <arpa/inet.h>
@@ -658,6 +658,48 @@ TEST_F(TlsSocketTest, HalfDoneHandshakesNeitherSpinNorStallOthers) {
     for (size_t i = 0; i < kStalled; ++i) {
         EXPECT_EQ(server.peers[i]->closes, 1) << i;
         EXPECT_EQ(server.peers[i]->established, 0) << i;
+    }
+}
+
+// The peer's address as the log shows it, on IPv4, IPv6 and dual-stack
+// listening sockets.
+TEST(AsyncSocketTest, PeerNamesOnIPv4IPv6AndDualStackSockets) {
+    struct {
+        const char* listenOn;  // null: every address
+        bool ipv6;
+        const char* dialTo;
+        const char* shown;
+    } cases[] = {
+        {"127.0.0.1", false, "127.0.0.1", "127.0.0.1"},
+        {"::1", true, "::1", "::1"},
+        {nullptr, true, "::1", "::1"},
+        {nullptr, true, "127.0.0.1", "127.0.0.1"},  // IPv4-mapped on the IPv6 socket
+    };
+    for (const auto& c : cases) {
+        std::string context = std::string(c.listenOn ? c.listenOn : "any") + " <- " + c.dialTo;
+        Server server;
+        bool ipv4Too = false;
+        bool created = c.ipv6 ? server.CreateIPv6(0, ipv4Too, 63, c.listenOn)
+                              : server.Create(0, 63, c.listenOn);
+        if (!created && c.ipv6 && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL)) {
+            std::printf("no IPv6 here, skipped: %s\n", context.c_str());
+            continue;
+        }
+        ASSERT_TRUE(created) << context << ": " << server.LastError();
+        EXPECT_EQ(ipv4Too, c.ipv6) << context;
+        ASSERT_TRUE(server.Listen()) << context;
+        Fd client = Dial(c.dialTo, server.Port());
+        ASSERT_GE(client.get(), 0) << context;
+        ASSERT_TRUE(RunUntil([&] { return !server.peers.empty(); })) << context;
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&local), &length);
+        unsigned expectedPort = ntohs(reinterpret_cast<sockaddr_in&>(local).sin_port);
+        std::string address;
+        unsigned port = 0;
+        ASSERT_TRUE(server.peers[0]->GetPeerName(address, port)) << context;
+        EXPECT_EQ(address, c.shown) << context;
+        EXPECT_EQ(port, expectedPort) << context;
     }
 }
 
