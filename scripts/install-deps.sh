@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build make pkg-config
-  qt6-base-dev qt6-qpa-plugins
+  qt6-base-dev qt6-qpa-plugins libssl-dev openssl
   libgtest-dev libbenchmark-dev libxxhash-dev
   python3 fonts-droid-fallback
   xvfb x11-utils xdotool imagemagick trayer
