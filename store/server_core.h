@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "config/settings.h"
@@ -72,7 +73,8 @@ public:
     void RebuildGroupIndexes();
 
     // One expiry run for the current date-hour key: deletes the article files
-    // of expiring groups that are due, logs each, drops their entries.
+    // of expiring groups that are due, logs each, drops their entries. In
+    // the reader mode the history notes them as gone and is compacted.
     void ExpireArticles(int currentKey);
 
     std::string GroupDir(const GroupEntry& group) const;
@@ -91,6 +93,12 @@ public:
     bool FindArticleFile(GroupEntry& group, const ArticleEntry& entry, ArticleFile& file);
 
 private:
+    // Notes the articles of `deleted` (number -> files deleted) as gone.
+    void ForgetInHistory(const GroupEntry& group, const std::unordered_map<int, int>& deleted);
+    // Drops from the history what has been gone for longer than HistoryDays.
+    void CompactHistory();
+
     IServerHost& m_host;
     std::string m_strResolvedPathHost;
+    time_t m_timeHistoryCompacted = 0;  // 0: not since start-up
 };

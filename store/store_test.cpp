@@ -737,6 +737,38 @@ TEST_F(StoreTest, ExpiryLogsEachDeletionAfterOneKeyLine) {
               core.logs);
 }
 
+TEST_F(StoreTest, ExpiredArticlesStayRememberedForTheHistoryDays) {
+    // In the reader mode the history notes what expiry deletes; a copy still
+    // held by a group that keeps it longer keeps its Message-ID accepted.
+    std::string error;
+    ASSERT_TRUE(core.m_history.Open(dir.path(), error)) << error;
+    core.m_nHistoryDays = 10;
+    GroupEntry& a = AddGroup(core, "local.a", 1);
+    GroupEntry& keep = AddGroup(core, "local.keep", 0);
+    AddArticle(a, 1, "<gone@x>");
+    AddArticle(a, 2, "<both@x>");
+    AddArticle(keep, 1, "<both@x>");
+    WriteArticle(core, a, "1", k0800);
+    WriteArticle(core, a, "2", k0800);
+    for (const char* id : {"<gone@x>", "<both@x>"}) core.m_history.RememberAccepted(id, k0800);
+    core.now = k1110;
+    core.ExpireArticles(2024010111);
+    EXPECT_TRUE(a.articles.empty());
+    EXPECT_EQ(HistoryState::Gone, core.m_history.Lookup("<gone@x>").state);
+    // Eleven days on, compaction forgets the one and keeps the other.
+    core.m_history.RememberRefused("<refused@x>", k1110);
+    core.now = k1110 + 11 * 86400;
+    core.ExpireArticles(2024011211);
+    EXPECT_EQ(HistoryState::Unknown, core.m_history.Lookup("<gone@x>").state);
+    EXPECT_EQ(HistoryState::Unknown, core.m_history.Lookup("<refused@x>").state);
+    EXPECT_EQ(HistoryState::Accepted, core.m_history.Lookup("<both@x>").state);
+    // Compaction rewrites the whole history, so it runs once a day at most.
+    core.m_history.RememberRefused("<late@x>", k1110);
+    core.now += 3600;
+    core.ExpireArticles(2024011212);
+    EXPECT_EQ(HistoryState::Refused, core.m_history.Lookup("<late@x>").state);
+}
+
 TEST_F(StoreTest, ExpiryJudgesAStrayNameByItsNumbersFile) {
     GroupEntry& g = AddGroup(core, "local.a", 1);
     AddArticle(g, 57);

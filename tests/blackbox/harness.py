@@ -25,9 +25,10 @@ def free_port():
         return s.getsockname()[1]
 
 
-def ini(port, groups=("local.test\t0\tnote",), users=(), settings=None):
+def ini(port, groups=("local.test\t0\tnote",), users=(), settings=None, peers=None):
     """Text of a settings file: [Settings] with PortNo and `settings`
-    (a dict of key -> value), [Group] lines and [Users] lines."""
+    (a dict of key -> value), [Group] lines, [Users] lines and, when `peers`
+    is given, [Peers] lines."""
     lines = ["[Settings]", "PortNo\t%d" % port]
     for key, value in (settings or {}).items():
         lines.append("%s\t%s" % (key, value))
@@ -35,6 +36,9 @@ def ini(port, groups=("local.test\t0\tnote",), users=(), settings=None):
     lines.extend(groups)
     lines.append("[Users]")
     lines.extend(users)
+    if peers is not None:
+        lines.append("[Peers]")
+        lines.extend(peers)
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -227,8 +231,8 @@ class Server:
                     pass
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def connect(self, greet=True):
-        c = Client(self.port)
+    def connect(self, greet=True, source=None):
+        c = Client(self.port, source=source)
         if greet:
             assert c.read_line() == b"200 connected!!\r\n"
         return c
@@ -237,13 +241,17 @@ class Server:
 class Client:
     """A raw NNTP client with exact, bounded reads."""
 
-    def __init__(self, port, timeout=5.0):
+    def __init__(self, port, timeout=5.0, source=None):
+        """`source`: the local address to connect from (another loopback
+        address, to stand for a different host)."""
         # The server logs "Create Listen Port" just before it calls listen(),
         # so a connection made the moment that line appears may be refused.
         deadline = time.time() + 2.0
         while True:
             try:
-                self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+                self.sock = socket.create_connection(
+                    ("127.0.0.1", port), timeout=timeout,
+                    source_address=(source, 0) if source else None)
                 break
             except ConnectionRefusedError:
                 if time.time() > deadline:
@@ -362,7 +370,7 @@ class ServerTest(unittest.TestCase):
                              server.stderr.decode("utf-8", "replace")[-4000:]))
         self.addCleanup(check)
 
-    def client(self, server, greet=True):
-        c = server.connect(greet)
+    def client(self, server, greet=True, source=None):
+        c = server.connect(greet, source)
         self.addCleanup(c.close)
         return c
