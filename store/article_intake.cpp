@@ -110,7 +110,12 @@ std::string NewHeader(Intake& in, EntryTexts& texts) {
     }
     if (in.Posted() && !in.fields.Find("Lines")) prefix += Format("Lines: %d\r\n", in.bodyLines);
     std::string own = in.start.substr(0, in.headerEnd);
-    return prefix + (path ? WithoutHeaderField(own, "Path") : own);
+    if (path) own = WithoutHeaderField(own, "Path");
+    // An Xref names the numbers the sending server filed the article under;
+    // ours differ, and a newsreader marking cross-posts read by it would
+    // mark other articles here.
+    if (in.fields.Find("Xref")) own = WithoutHeaderField(own, "Xref");
+    return prefix + own;
 }
 
 IntakeOutcome Store(Intake& in) {

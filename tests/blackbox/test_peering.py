@@ -50,7 +50,8 @@ class PeeringTest(ServerTest):
         self.assertEqual(p.command("CHECK <a@x>"), b"238 <a@x>\r\n")
         # Pipelined: answered in order, each article read whole first.
         p.send(b"TAKETHIS <a@x>\r\n" + article(b"<a@x>") + b"TAKETHIS <b@x>\r\n" +
-               article(b"<b@x>", groups=b"local.test,local.other,not.carried") +
+               article(b"<b@x>", groups=b"local.test,local.other,not.carried",
+                       extra=b"Xref: hub.test local.test:7 local.other:3\r\n") +
                b"TAKETHIS <a@x>\r\n" + article(b"<a@x>") + b"CHECK <b@x>\r\n")
         self.assertEqual(p.read_line(), b"239 <a@x>\r\n")
         self.assertEqual(p.read_line(), b"239 <b@x>\r\n")
@@ -62,6 +63,8 @@ class PeeringTest(ServerTest):
                          b"Path: news.test!hub.test!origin\r\n" +
                          article(b"<a@x>").replace(b"Path: hub.test!origin\r\n", b""))
         self.assertEqual((self.count(), self.count(b"local.other")), (2, 1))
+        # The hub's Xref numbers are not ours.
+        self.assertNotIn(b"Xref", self.s.read("local.test/2"))
         # The index counts the body's lines, as for posts.
         _, entries = parse_index(self.s.read("local.test/Message.lst"))
         self.assertEqual([(e[0], e[4], e[6]) for e in entries], [(1, b"<a@x>", 2), (2, b"<b@x>", 2)])
