@@ -1,9 +1,11 @@
 // nntp_bench: a load generator for NNTP servers that speak the reading and
-// posting subset (GROUP, XOVER, ARTICLE, POST, QUIT).
+// posting subset (GROUP, XOVER, ARTICLE, POST, QUIT), and for peers' feeds
+// (MODE STREAM, TAKETHIS).
 //
-// Every connection sends one command and reads its whole reply before the
-// next: our server hands each received block to the interpreter as one
-// command, so pipelined commands would be read as one long, unknown command.
+// Every reader connection sends one command and reads its whole reply before
+// the next: in the classic mode our server hands each received block to the
+// interpreter as one command, so pipelined commands would be read as one
+// long, unknown command. The feed pipelines, as peers do.
 // Every reply code is checked; a wrong one ends the run with exit status 1.
 // Every loop stops by itself, by count and by a per-workload time limit.
 //
@@ -72,7 +74,7 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: nntp_bench HOST PORT GROUP WORKLOAD... [OPTIONS]\n"
                  "       nntp_bench --fill GROUP_DIR COUNT [--index-only]\n"
-                 "workloads: w1 w2 w3 w3id w4 w5 ready\n"
+                 "workloads: w1 w2 w3 w3id w4 w5 feed ready\n"
                  "options:\n"
                  "  --w1-group NAME     group W1 posts to (default GROUP)\n"
                  "  --read-group NAME   group W2, W3 and W4 read (default GROUP)\n"
@@ -83,6 +85,10 @@ void Usage() {
                  "  --connections N     (1000)    --batch N         (100)\n"
                  "  --hold S            (5)       --server-pid PID  (for RSS in w4)\n"
                  "  --batch-wait S      (5)       longest wait for one batch's greetings\n"
+                 "  --feed-group NAME   group the feed's articles name (default GROUP)\n"
+                 "  --feed-articles N   (20000)   --feed-connections N (1)\n"
+                 "  --feed-window N     (64)      TAKETHIS sent ahead of replies\n"
+                 "  --source ADDR       local address to connect from (a peer's)\n"
                  "  --time-limit S      (300 per workload)\n");
 }
 
@@ -132,6 +138,16 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
             opt.w4HoldSeconds = std::atof(v);
         else if (a == "--batch-wait")
             opt.w4BatchWaitSeconds = std::atof(v);
+        else if (a == "--feed-group")
+            opt.feedGroup = v;
+        else if (a == "--feed-articles")
+            ok = ParseInt(v, opt.feedArticles, 1, 10000000);
+        else if (a == "--feed-connections")
+            ok = ParseInt(v, opt.feedConnections, 1, 64);
+        else if (a == "--feed-window")
+            ok = ParseInt(v, opt.feedWindow, 1, 100000);
+        else if (a == "--source")
+            opt.source = v;
         else if (a == "--time-limit")
             opt.timeLimitSeconds = std::atof(v);
         else
@@ -147,6 +163,7 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
     if (opt.w1Group.empty()) opt.w1Group = opt.group;
     if (opt.readGroup.empty()) opt.readGroup = opt.group;
     if (opt.w5Group.empty()) opt.w5Group = opt.group;
+    if (opt.feedGroup.empty()) opt.feedGroup = opt.group;
     return opt.timeLimitSeconds > 0 && opt.timeLimitSeconds <= 3600 && opt.w4HoldSeconds >= 0 &&
            opt.w4HoldSeconds <= 600 && opt.w4BatchWaitSeconds > 0 && opt.w4BatchWaitSeconds <= 600;
 }
@@ -183,6 +200,8 @@ int main(int argc, char** argv) {
             ok = RunW4(opt);
         } else if (w == "w5") {
             ok = RunPosts(opt, "w5", opt.w5Group, opt.w5Posts);
+        } else if (w == "feed") {
+            ok = RunFeed(opt);
         } else if (w == "ready") {
             ok = RunReady(opt);
         } else {

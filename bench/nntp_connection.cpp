@@ -1,5 +1,6 @@
 #include "bench/nntp_connection.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,8 +21,10 @@ constexpr size_t kMaxLineBytes = 1u << 20;
 }  // namespace
 
 std::string MakeArticle(const std::string& group, const std::string& messageId,
-                        const std::string& subject, const std::string& date) {
-    std::string text = "From: bench <bench@bench.invalid>\r\n";
+                        const std::string& subject, const std::string& date,
+                        const std::string& path) {
+    std::string text = path.empty() ? std::string() : "Path: " + path + "\r\n";
+    text += "From: bench <bench@bench.invalid>\r\n";
     text += "Newsgroups: " + group + "\r\n";
     text += "Subject: " + subject + "\r\n";
     if (!date.empty()) text += "Date: " + date + "\r\n";
@@ -50,7 +53,8 @@ CConnection::~CConnection() {
     Close();
 }
 
-bool CConnection::Open(const std::string& host, const std::string& port) {
+bool CConnection::Open(const std::string& host, const std::string& port,
+                       const std::string& source) {
     Close();
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -71,6 +75,21 @@ bool CConnection::Open(const std::string& host, const std::string& port) {
     ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!source.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        std::string error;
+        if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1)
+            error = "not an IPv4 address: " + source;
+        else if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            error = "bind " + source + ": " + std::strerror(errno);
+        if (!error.empty()) {
+            m_strError = error;
+            ::freeaddrinfo(result);
+            Close();
+            return false;
+        }
+    }
     int rc;
     do rc = ::connect(m_fd, result->ai_addr, result->ai_addrlen);
     while (rc != 0 && errno == EINTR);
@@ -83,9 +102,10 @@ bool CConnection::Open(const std::string& host, const std::string& port) {
     return true;
 }
 
-bool CConnection::OpenAndGreet(const std::string& host, const std::string& port) {
+bool CConnection::OpenAndGreet(const std::string& host, const std::string& port,
+                               const std::string& source) {
     std::string line;
-    return Open(host, port) && ReadStatus(200, line);
+    return Open(host, port, source) && ReadStatus(200, line);
 }
 
 void CConnection::Close() {

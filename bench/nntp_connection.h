@@ -11,9 +11,10 @@ constexpr size_t kArticleBytes = 2048;  // whole article, terminating line inclu
 // A 2 KB article: headers, a blank line, body lines of 70 letters padded so
 // that the whole text, terminating line included, is exactly kArticleBytes.
 // No body line starts with a dot, so nothing needs stuffing. An empty
-// `messageId` or `date` leaves that header out.
+// `messageId`, `date` or `path` leaves that header out.
 std::string MakeArticle(const std::string& group, const std::string& messageId,
-                        const std::string& subject, const std::string& date);
+                        const std::string& subject, const std::string& date,
+                        const std::string& path = std::string());
 
 // The current time as a Date header value. Posts carry it because other
 // servers refuse articles dated too far in the past.
@@ -29,10 +30,14 @@ public:
 
     ~CConnection();
 
-    // Connects to an IPv4 host and port given as text.
-    bool Open(const std::string& host, const std::string& port);
+    // Connects to an IPv4 host and port given as text, from the local
+    // address `source` when it is not empty (another loopback address, to
+    // stand for a peer the server knows by it).
+    bool Open(const std::string& host, const std::string& port,
+              const std::string& source = std::string());
     // Connects and reads the greeting, which must be 200.
-    bool OpenAndGreet(const std::string& host, const std::string& port);
+    bool OpenAndGreet(const std::string& host, const std::string& port,
+                      const std::string& source = std::string());
     void Close();
 
     bool SendAll(const std::string& data);
@@ -49,6 +54,8 @@ public:
                    const std::function<void(const std::string&)>& onLine = nullptr);
 
     const std::string& Error() const { return m_strError; }
+    // The socket, for a second thread writing while this object reads.
+    int Descriptor() const { return m_fd; }
 
 private:
     // Receives more bytes into the buffer.

@@ -27,6 +27,14 @@ struct Options {
     double w4BatchWaitSeconds = 5;
     int w5Posts = 500;
     int probeRequests = 20;
+    // The streaming feed: the articles in all, shared out over the
+    // connections, each keeping up to the window sent ahead of the replies.
+    std::string feedGroup;  // default: GROUP
+    std::string feedPath = "bench.feeder!not-for-mail";
+    int feedArticles = 20000;
+    int feedConnections = 1;
+    int feedWindow = 64;
+    std::string source;  // local address to connect from; empty: any
     pid_t serverPid = 0;
     double timeLimitSeconds = 300;  // per workload
     unsigned seed = 12345;
@@ -45,5 +53,8 @@ bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids);
 // W4: many connections opened a batch at a time, greeted, a group selected,
 // then held open.
 bool RunW4(const Options& opt);
+// The streaming feed: MODE STREAM, then TAKETHIS with pipelined 2 KB
+// articles, every one of which must be accepted (239).
+bool RunFeed(const Options& opt);
 // Waits until the server greets, for timing start-up.
 bool RunReady(const Options& opt);
