@@ -2,8 +2,9 @@
 # Runs the whole benchmark: builds the Release server and the tools when
 # needed, starts the server in a temporary directory with its own settings
 # file on a free loopback port, fills the groups, runs every workload, and
-# prints one table. Then measures start-up with a 100,000-article index, and
-# the same workloads against a server that does no work (bench/null_server).
+# prints one table. Then measures start-up with a 100,000-article index, the
+# same workloads against a server that does no work (bench/null_server), and,
+# where INN can run, peering beside it (bench/peering.py).
 #
 #   bench/run.sh [--connections N] [--w5-size N] [--keep]
 #
@@ -254,6 +255,19 @@ grep -E '^w3\.articles_per_s ' <<<"$out" | sed 's/^/floor_files./' >>"$RESULTS"
 kill -TERM "$SERVER_PID" 2>/dev/null || true
 wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=""
+
+# --- peering, beside INN -----------------------------------------------------
+# Streaming feeds into ours and into a private INN, alternately; needs root
+# and inn2, and says so when they are missing (exit status 2).
+log "peering: streaming feeds into ours and into INN (bench/peering.py)"
+status=0
+BUILD=$BUILD python3 "$ROOT/bench/peering.py" >>"$RESULTS" || status=$?
+if [ "$status" = 2 ]; then
+  log "peering: skipped"
+elif [ "$status" != 0 ]; then
+  result FAILED:peering "$status" exit-status
+  FAILED=1
+fi
 
 # --- micro-benchmarks ---------------------------------------------------------
 log "micro-benchmarks"

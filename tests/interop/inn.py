@@ -149,15 +149,17 @@ class Inn:
     `address`: its loopback address, for listening and sending.
     `pathhost`: its Path identity. `groups`: the newsgroups it carries.
     `peers`: `Peer`s. `innfeed_options`: extra global key/value pairs for
-    innfeed.conf."""
+    innfeed.conf. `wrap`: a command put in front of innd (taskset, say);
+    what innd starts inherits it."""
 
     def __init__(self, address="127.0.0.3", pathhost="inn.test", groups=("local.test",),
-                 peers=(), innfeed_options=None, root=None):
+                 peers=(), innfeed_options=None, root=None, wrap=()):
         self.address = address
         self.pathhost = pathhost
         self.groups = list(groups)
         self.peers = list(peers)
         self.innfeed_options = dict(innfeed_options or {})
+        self.wrap = list(wrap)
         self.dir = tempfile.mkdtemp(prefix="marrowby-inn-", dir=root)
         os.chmod(self.dir, 0o755)
         self.port = free_port(address)
@@ -224,7 +226,10 @@ class Inn:
             for name in dirs + files:
                 os.chown(os.path.join(top, name), self._news.pw_uid, self._news.pw_gid)
         os.chown(self.dir, self._news.pw_uid, self._news.pw_gid)
-        self.run_tool("makedbz", "-i", "-o", "-f", self.path("db", "history"))
+        # Sized as Debian sizes the history of a new installation: the
+        # benchmarks store tens of thousands of articles, and a history
+        # table much smaller than that slows every lookup.
+        self.run_tool("makedbz", "-i", "-o", "-s", "300000", "-f", self.path("db", "history"))
 
     def _newsfeeds(self):
         lines = ["ME:*::"]
@@ -288,7 +293,8 @@ class Inn:
         """Writes the configuration and starts innd; returns once it greets."""
         self._configure()
         with open(self.path("innd.out"), "wb") as out:
-            self.innd = subprocess.Popen([os.path.join(INN_BIN, "innd"), "-f"], env=self.env,
+            self.innd = subprocess.Popen(self.wrap + [os.path.join(INN_BIN, "innd"), "-f"],
+                                         env=self.env,
                                          cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out,
                                          stderr=subprocess.STDOUT, **self._as_news())
 
@@ -333,10 +339,10 @@ class Inn:
         except (OSError, ValueError, IndexError):
             return None
 
-    def stop(self, timeout=20):
+    def stop(self, timeout=20, remove=True):
         """Shuts innd down in order, then ends by pid whatever it started
-        that is still running, and removes the directory unless
-        MARROWBY_KEEP_INN is set."""
+        that is still running, and removes the directory when `remove` holds
+        and MARROWBY_KEEP_INN is not set."""
         if self.innd and self.innd.poll() is None:
             self._children |= self._innd_children()
             self.run_tool("ctlinnd", "-t", "10", "shutdown", "test", check=False, timeout=15)
@@ -356,7 +362,7 @@ class Inn:
         self._children.clear()
         if os.environ.get("MARROWBY_KEEP_INN"):
             print("kept INN's directory", self.dir)
-        else:
+        elif remove:
             shutil.rmtree(self.dir, ignore_errors=True)
 
     @staticmethod
