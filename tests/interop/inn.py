@@ -165,6 +165,7 @@ class Inn:
         self.port = free_port(address)
         self.innd = None
         self._children = set()
+        self._news_flushed = b""
         self._news = pwd.getpwnam(INN_USER)
         self.env = dict(os.environ, INNCONF=self.path("etc", "inn.conf"), HOME=self.dir)
 
@@ -463,22 +464,33 @@ class Inn:
         return r.returncode, (r.stdout + r.stderr).decode("utf-8", "replace")
 
     def news_log(self):
-        """INN's article log: one line per article accepted or refused."""
+        """INN's article log so far: one line per article accepted ("+") or
+        refused ("-", with the reply's code and text). innd buffers it, so
+        while it runs it is made to write it out first (ctlinnd flushlogs,
+        which moves it to news.old; the moved parts are kept here)."""
+        if self.innd and self.innd.poll() is None:
+            self.run_tool("ctlinnd", "-t", "5", "flushlogs", check=False, timeout=10)
+            self._news_flushed += self._read("log/news.old")
+            try:
+                os.remove(self.path("log", "news.old"))
+            except OSError:
+                pass
+        return (self._news_flushed + self._read("log/news")).decode("utf-8", "replace")
+
+    def _read(self, rel):
         try:
-            with open(self.path("log", "news"), "rb") as f:
-                return f.read().decode("utf-8", "replace")
+            with open(self.path(rel), "rb") as f:
+                return f.read()
         except OSError:
-            return ""
+            return b""
 
     def diagnostics(self):
-        """The ends of innd's output and logs, for a failure message."""
-        parts = []
-        for rel in ("innd.out", "log/news", "log/errlog", "log/news.notice",
-                    "log/innfeed.log", "log/innfeed.status"):
-            try:
-                with open(self.path(rel), "rb") as f:
-                    text = f.read()[-3000:].decode("utf-8", "replace")
-            except OSError:
-                continue
-            parts.append("--- %s\n%s" % (rel, text))
+        """The ends of innd's output and logs, for a failure message. INN's
+        notices (connections, innfeed's refusals) go to syslog, which is the
+        system's and not read here."""
+        parts = ["--- article log\n" + self.news_log()[-3000:]]
+        for rel in ("innd.out", "log/errlog", "log/innfeed.log", "log/innfeed.status"):
+            text = self._read(rel)
+            if text:
+                parts.append("--- %s\n%s" % (rel, text[-3000:].decode("utf-8", "replace")))
         return "\n".join(parts)
