@@ -149,20 +149,20 @@ void CClientSocket::OnReceive(int) {
     char* buffer = ReceiveBuffer();
     int n = Receive(buffer, kReceiveSize);
     if (n <= 0) return;
-    if (m_bTlsPending) {
-        // The client has not yet had the whole 382 line, so whatever it sends
-        // now is not its handshake: bytes slipped in by someone on the path,
-        // to be run as commands inside the encrypted session. Read, so that
-        // the socket does not stay readable, and dropped.
-        DiscardBeforeTls(static_cast<size_t>(n));
-        return;
-    }
     buffer[n] = '\0';
     m_timeLastActivity = m_pOwner->Now();
     HandleReceived(buffer, static_cast<size_t>(n));
 }
 
 void CClientSocket::HandleReceived(const char* data, size_t length) {
+    if (m_bTlsPending) {
+        // The client has not yet had the whole 382 line, so whatever it sends
+        // now is not its handshake: bytes slipped in by someone on the path,
+        // to be run as commands inside the encrypted session. Read, so that
+        // the socket does not stay readable, and dropped.
+        DiscardBeforeTls(length);
+        return;
+    }
     // One block may end an article and go on with commands, which in the
     // reader mode may start another article, and so on. Each handler hands
     // back what it leaves for the other mode, and it is taken here in turn:
