@@ -173,7 +173,8 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
     m_pListenSocket = std::make_unique<CListenSocket>(this);
     std::string reason;
     if (!OpenPort(*m_pListenSocket, m_nPortNo, reason)) {
-        ShowMessage(kListenFailed);
+        // The classic text alone, as it always was, unless IPv6 was asked for.
+        ShowMessage(m_bUseIPv6 ? kListenFailed + (" [" + reason + "]") : kListenFailed);
         return false;
     }
     if (!OpenTlsPort()) return false;

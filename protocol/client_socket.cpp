@@ -158,8 +158,8 @@ void CClientSocket::HandleReceived(const char* data, size_t length) {
     if (m_bTlsPending) {
         // The client has not yet had the whole 382 line, so whatever it sends
         // now is not its handshake: bytes slipped in by someone on the path,
-        // to be run as commands inside the encrypted session. Read, so that
-        // the socket does not stay readable, and dropped.
+        // to be run as commands inside the encrypted session. They have been
+        // read (the socket must not stay readable) and are dropped here.
         DiscardBeforeTls(length);
         return;
     }
