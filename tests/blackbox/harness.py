@@ -300,9 +300,8 @@ class Client:
                 time.sleep(0.02)
         self.buf = bytearray()
         self.timeout = timeout
-        address, our_port = self.sock.getsockname()[:2]
         # Taken now: it must be known after the connection has closed too.
-        self.prefix = b"[%s/%d] " % (address.encode(), our_port)
+        self._prefix = self.prefix
 
     def start_tls(self, context, hostname="localhost", session=None):
         """Runs the TLS handshake on the connection; everything after it is
@@ -374,6 +373,13 @@ class Client:
         assert self.command("POST") == b"340 continue posting!!\r\n"
         self.send(article + b".\r\n")
         return self.read_line()
+
+    @property
+    def prefix(self):
+        if getattr(self, "_prefix", None) is None:
+            address, port = self.sock.getsockname()[:2]
+            self._prefix = b"[%s/%d] " % (address.encode(), port)
+        return self._prefix
 
     def wait_closed(self, timeout=None):
         """Reads until the server closes the connection (EOF or reset);
