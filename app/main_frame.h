@@ -12,6 +12,7 @@
 
 class CClientSocket;
 class CListenSocket;
+class COutgoingFeeds;
 class CLogEdit;
 class QLabel;
 class QMenu;
@@ -73,6 +74,8 @@ public:
     CLogEdit* m_pLogEdit = nullptr;
     std::unique_ptr<CListenSocket> m_pListenSocket;
     std::vector<std::unique_ptr<CClientSocket>> m_clients;
+    // Our connections to the peers we send to, in the reader mode.
+    std::unique_ptr<COutgoingFeeds> m_pOutgoingFeeds;
     QMenu* TrayMenu() const { return m_pTrayMenu; }
     QLabel* ClockPane() const { return m_pClockPane; }
 
