@@ -131,7 +131,7 @@ bool RunFeed(const Options& opt) {
             FeedConnection& feed = feeds[static_cast<size_t>(c)];
             CConnection conn;
             std::string status;
-            bool ok = conn.OpenAndGreet(opt.host, opt.port, opt.source) &&
+            bool ok = conn.Open(opt.host, opt.port, opt.source) && conn.ReadStatus(200, status) &&
                       conn.Command("MODE STREAM", 203, status);
             ++ready;
             if (!ok) {
