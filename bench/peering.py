@@ -7,14 +7,20 @@ with 2 KB articles) from 127.0.0.2, a peer of both servers, over one and
 over four connections, into our server and into INN's innd alternately
 (ours, INN, ours, INN, ...), each run into a freshly started server.
 
-    bench/peering.py [--articles N] [--rounds N] [--window N] [--keep]
+Outbound: a burst of posts to our server (W1: one client, one post after
+another) while our own feed sends each to INN; the time from the first post
+until INN has them all, against the time the posting took.
+
+    bench/peering.py [--articles N] [--burst N] [--rounds N] [--window N]
+                     [--only inbound|outbound] [--keep]
 
 Environment: BUILD (default build-bench beside this directory), with the
-Release server and nntp_bench built. Needs root and inn2 (exits 2 saying so
-otherwise). The server (ours or innd) runs on CPU 0, the generator on CPU 1.
-Each run is described on stderr; stdout gets the medians as result lines
-("metric value unit", as nntp_bench prints them) for bench/run.sh's table.
-Exits 1 when a run failed or lost articles.
+Release server and nntp_bench built; MARROWBY_BIN, another server to
+measure. Needs root and inn2 (exits 2 saying so otherwise). Our server and
+the inbound runs' innd run on CPU 0, the generator on CPU 1; the outbound
+runs' innd is not pinned. Each run is described on stderr; stdout gets the
+medians as result lines ("metric value unit", as nntp_bench prints them)
+for bench/run.sh's table. Exits 1 when a run failed or lost articles.
 """
 import argparse
 import os
@@ -30,7 +36,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "interop"))
 import inn  # noqa: E402
 
 BUILD = os.environ.get("BUILD") or os.path.join(ROOT, "build-bench")
-SERVER_BIN = os.path.join(BUILD, "marrowby")
+SERVER_BIN = os.environ.get("MARROWBY_BIN") or os.path.join(BUILD, "marrowby")
 BENCH = os.path.join(BUILD, "bench", "nntp_bench")
 FEEDER = "127.0.0.2"  # the generator's address, a peer of both servers
 INN_ADDRESS = "127.0.0.3"
@@ -187,6 +193,64 @@ def inbound(args):
     return ok
 
 
+def outbound_round(args):
+    """Posts a burst to ours with W1 (one client, one post after another)
+    while our feed sends every post to INN; returns the seconds the posting
+    took and the seconds from its first post until INN had them all."""
+    i = inn.Inn(address=INN_ADDRESS, pathhost="bench.inn", groups=(GROUP,),
+                peers=[inn.Peer("bench.ours", "127.0.0.1")])
+    s = None
+    try:
+        i.start()
+        s = OurServer(["bench.inn\t%s\t%d\t*" % (INN_ADDRESS, i.port)])
+        start = time.monotonic()
+        r = run_bench("127.0.0.1", s.port, "w1", "--w1-posts", str(args.burst), "--w1-group",
+                      GROUP, "--server-pid", str(s.proc.pid))
+        posted = time.monotonic()
+        # W1's own time runs from its first post to its last reply; what
+        # came before (building the articles) is left out of both spans.
+        post_s = args.burst / r["w1.posts_per_s"]
+        first_post = posted - post_s
+        deadline = posted + max(60.0, 10 * post_s)
+        while inn_high_water(i) < args.burst and time.monotonic() < deadline:
+            time.sleep(0.02)
+        done = time.monotonic()
+        have = inn_high_water(i)
+        if have < args.burst:
+            raise RuntimeError("INN had %d of %d articles %.0f s after the posting ended"
+                               % (have, args.burst, deadline - posted))
+        return post_s, done - first_post
+    finally:
+        if s:
+            s.stop()
+        i.stop(remove=False)
+        LEFT_OVER.append(i.dir)
+
+
+def outbound(args):
+    """The burst of posts and how long INN waits for them; prints the
+    medians. False when a round failed."""
+    ratios, posts, delivered = [], [], []
+    ok = True
+    for rnd in range(1, args.rounds + 1):
+        try:
+            post_s, delivered_s = outbound_round(args)
+        except (RuntimeError, TimeoutError, subprocess.TimeoutExpired) as e:
+            print("outbound round %d: FAILED: %s" % (rnd, e), file=sys.stderr)
+            ok = False
+            continue
+        posts.append(post_s)
+        delivered.append(delivered_s)
+        ratios.append(delivered_s / post_s)
+        print("outbound round %d: %d posts in %.2f s, all at INN after %.2f s (%.2f x)"
+              % (rnd, args.burst, post_s, delivered_s, delivered_s / post_s), file=sys.stderr)
+    if ratios:
+        result("outbound.post_s", statistics.median(posts), "s")
+        result("outbound.delivered_s", statistics.median(delivered), "s")
+        result("outbound.ratio", statistics.median(ratios), "x_posting")
+    return ok
+
+
 def result(metric, value, unit):
     """One result line on stdout, "metric value unit", as nntp_bench's."""
     print("%s %.2f %s" % (metric, value, unit), flush=True)
@@ -197,6 +261,8 @@ def main():
     parser.add_argument("--articles", type=int, default=20000, help="per inbound run")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--window", type=int, default=64, help="TAKETHIS ahead of replies")
+    parser.add_argument("--burst", type=int, default=20000, help="posts per outbound round")
+    parser.add_argument("--only", choices=("inbound", "outbound"), help="run one part only")
     parser.add_argument("--keep", action="store_true", help="leave the directories")
     args = parser.parse_args()
     reason = inn.unavailable_reason()
@@ -208,7 +274,11 @@ def main():
             print("peering.py: %s is missing (make bench builds it)" % path, file=sys.stderr)
             return 2
     try:
-        ok = inbound(args)
+        ok = True
+        if args.only != "outbound":
+            ok = inbound(args) and ok
+        if args.only != "inbound":
+            ok = outbound(args) and ok
     finally:
         if args.keep:
             print("kept:", " ".join(LEFT_OVER), file=sys.stderr)
