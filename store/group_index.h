@@ -9,10 +9,11 @@
 // Reads the index file at `path` into `group`: sets the three counters from
 // the counter line and appends one entry per article line. Lines of the wrong
 // shape are skipped. Leaves `dirty` alone. False when the file cannot be
-// opened.
+// opened. The file stays mapped, and the entries read their lines there.
 bool ReadGroupIndex(const std::string& path, GroupEntry& group);
 
-// Same, from the file's text (CR LF already read as LF).
+// Same, from the file's text, CR LF or LF line ends; the lines are kept in
+// memory.
 void ParseGroupIndex(const std::string& content, GroupEntry& group);
 
 // The exact bytes of the index file for `group`, CR LF line ends included.

@@ -132,12 +132,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, int64_t from,
         ::unlink(staged.c_str());
     }
     if (!ok) return false;
-    auto entry = std::make_unique<ArticleEntry>();
-    entry->number = number;
-    entry->SetText(texts.subject, texts.from, texts.date, texts.messageId, texts.references);
-    entry->bytes = static_cast<int>(st.st_size);
-    entry->lines = lineCount;
-    group.articles.push_back(std::move(entry));
+    group.articles.Add(number, texts, static_cast<int>(st.st_size), lineCount);
     if (group.articleCount < INT32_MAX) group.articleCount += 1;
     if (group.firstNumber == 0) group.firstNumber = 1;
     group.lastNumber = number;

@@ -30,15 +30,6 @@ StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
                              const std::string& tempPath, int tempFd, int lineCount,
                              XContent& header, time_t now, bool readerMode = false);
 
-// The five texts of a new index entry.
-struct EntryTexts {
-    std::string subject;
-    std::string from;
-    std::string date;
-    std::string messageId;
-    std::string references;
-};
-
 // Writes one copy of an article into `group`: `prefix`, then the posting
 // read through `in` from byte `from` on. The copy is made as a file without
 // a name (or, where the file system cannot do that, under a staging name

@@ -80,13 +80,9 @@ GroupEntry& AddGroup(CServerCore& core, const std::string& name, int expireHours
     return *core.m_groups.back();
 }
 
-ArticleEntry& AddArticle(GroupEntry& group, int number, const std::string& messageId = "",
-                         const std::string& from = "") {
-    auto a = std::make_unique<ArticleEntry>();
-    a->number = number;
-    a->SetText("", from, "", messageId, "");
-    group.articles.push_back(std::move(a));
-    return *group.articles.back();
+const ArticleEntry& AddArticle(GroupEntry& group, int number, const std::string& messageId = "",
+                               const std::string& from = "") {
+    return group.articles.Add(number, EntryTexts{"", from, "", messageId, ""}, 0, 0);
 }
 
 std::string Counters(const GroupEntry& g) {
@@ -96,7 +92,7 @@ std::string Counters(const GroupEntry& g) {
 
 std::vector<int> Numbers(const GroupEntry& g) {
     std::vector<int> out;
-    for (const auto& a : g.articles) out.push_back(a->number);
+    for (const ArticleEntry& a : g.articles) out.push_back(a.number);
     return out;
 }
 
@@ -182,7 +178,7 @@ TEST_F(StoreTest, ArticleFileIsThePostWithMissingHeadersInFront) {
         EXPECT_FALSE(Exists(tempPath)) << c.what;
         ++number;
         ASSERT_EQ(static_cast<size_t>(number), g.articles.size()) << c.what;
-        const ArticleEntry& a = *g.articles.back();
+        const ArticleEntry& a = g.articles.back();
         EXPECT_EQ(number, a.number) << c.what;
         if (c.generatedId)
             EXPECT_TRUE(
@@ -195,9 +191,9 @@ TEST_F(StoreTest, ArticleFileIsThePostWithMissingHeadersInFront) {
         if (c.linesLine) want += Format("Lines: %d\r\n", lf);
         want += post;
         EXPECT_EQ(want, ArticleFile(g, number)) << c.what;
-        EXPECT_EQ(static_cast<int>(want.size()), a.bytes) << c.what;
+        EXPECT_EQ(static_cast<int>(want.size()), a.Bytes()) << c.what;
         // The entry carries the received line count, whatever the header says.
-        EXPECT_EQ(lf, a.lines) << c.what;
+        EXPECT_EQ(lf, a.Lines()) << c.what;
     }
 }
 
@@ -210,13 +206,14 @@ TEST_F(StoreTest, IndexEntryAndCounters) {
     EXPECT_EQ("1 1 1", Counters(g));
     EXPECT_EQ(1, g.dirty);
     ASSERT_EQ(1u, g.articles.size());
-    const ArticleEntry& a = *g.articles[0];
+    const ArticleEntry& a = g.articles[0];
     EXPECT_EQ("Hello  there", std::string(a.Subject()));
     EXPECT_EQ("alice <a@example>", std::string(a.From()));
     EXPECT_EQ("Tue, 5 Mar 2024 15:07:08 +0900", std::string(a.Date()));
     EXPECT_EQ("<1@x>", std::string(a.References()));
-    EXPECT_EQ(42, a.lines);
-    EXPECT_EQ(std::filesystem::file_size(core.ArticlePath(g, 1)), static_cast<uintmax_t>(a.bytes));
+    EXPECT_EQ(42, a.Lines());
+    EXPECT_EQ(std::filesystem::file_size(core.ArticlePath(g, 1)),
+              static_cast<uintmax_t>(a.Bytes()));
     EXPECT_EQ("local.test", header.newsgroups);
 
     // A group whose articles have all gone keeps counting from lastNumber;
@@ -244,8 +241,8 @@ TEST_F(StoreTest, CrossPostSharesOneMessageId) {
     EXPECT_EQ(ArticleFile(a, 1), ArticleFile(b, 5));
     ASSERT_EQ(1u, a.articles.size());
     ASSERT_EQ(1u, b.articles.size());
-    EXPECT_EQ(std::string(a.articles[0]->MessageId()), std::string(b.articles[0]->MessageId()));
-    EXPECT_EQ(0u, ArticleFile(a, 1).find("Message-ID: " + std::string(a.articles[0]->MessageId()) +
+    EXPECT_EQ(std::string(a.articles[0].MessageId()), std::string(b.articles[0].MessageId()));
+    EXPECT_EQ(0u, ArticleFile(a, 1).find("Message-ID: " + std::string(a.articles[0].MessageId()) +
                                          "\r\n"));
     EXPECT_EQ("1 1 1", Counters(a));
     EXPECT_EQ("1 5 5", Counters(b));
@@ -258,7 +255,7 @@ TEST_F(StoreTest, GroupNamedTwiceIsStoredTwice) {
     EXPECT_EQ((std::vector<int>{1, 2}), Numbers(g));
     EXPECT_EQ("1 2 2", Counters(g));
     EXPECT_EQ(ArticleFile(g, 1), ArticleFile(g, 2));
-    EXPECT_EQ(std::string(g.articles[0]->MessageId()), std::string(g.articles[1]->MessageId()));
+    EXPECT_EQ(std::string(g.articles[0].MessageId()), std::string(g.articles[1].MessageId()));
 }
 
 TEST_F(StoreTest, NoTargetGroupStoresNothing) {
@@ -330,9 +327,9 @@ TEST_F(StoreTest, ReaderModeAddsADateAndCountsBodyLines) {
                                        core, [](const GroupEntry&) { return true; }, tempPath, 7,
                                        header, kPostTime, true));
     ASSERT_EQ(1u, g.articles.size());
-    const ArticleEntry& a = *g.articles[0];
+    const ArticleEntry& a = g.articles[0];
     EXPECT_EQ("Tue, 05 Mar 2024 06:07:08 +0000", std::string(a.Date()));
-    EXPECT_EQ(2, a.lines);
+    EXPECT_EQ(2, a.Lines());
     EXPECT_EQ("Message-ID: " + std::string(a.MessageId()) +
                   "\r\nDate: Tue, 05 Mar 2024 06:07:08 +0000\r\n" + "Lines: 2\r\n" + post,
               ArticleFile(g, 1));
@@ -342,8 +339,8 @@ TEST_F(StoreTest, ReaderModeAddsADateAndCountsBodyLines) {
     ASSERT_EQ(StoreResult::Stored, StoreArticle(
                                        core, [](const GroupEntry&) { return true; }, tempPath, 5,
                                        header, kPostTime, true));
-    EXPECT_EQ("mine", std::string(g.articles[1]->Date()));
-    EXPECT_EQ(0, g.articles[1]->lines);
+    EXPECT_EQ("mine", std::string(g.articles[1].Date()));
+    EXPECT_EQ(0, g.articles[1].Lines());
 }
 
 TEST(BodyLineCount, CountsTheLinesBetweenBlankLineAndDotLine) {
@@ -589,29 +586,29 @@ TEST_F(StoreTest, RebuildRecreatesEveryIndexFromTheFiles) {
 
     EXPECT_EQ((std::vector<int>{2, 3, 10}), Numbers(basic));
     EXPECT_EQ("2 10 3", Counters(basic));
-    const ArticleEntry& a2 = *basic.articles[0];
+    const ArticleEntry& a2 = basic.articles[0];
     EXPECT_EQ("two|a|d|<2@x>|<1@x>", std::string(a2.Subject()) + "|" + std::string(a2.From()) +
                                          "|" + std::string(a2.Date()) + "|" +
                                          std::string(a2.MessageId()) + "|" +
                                          std::string(a2.References()));
-    EXPECT_EQ(static_cast<int>(two.size()), a2.bytes);
-    EXPECT_EQ(5, a2.lines);
-    EXPECT_EQ("three", std::string(basic.articles[1]->Subject()));
-    EXPECT_EQ(static_cast<int>(three.size()), basic.articles[1]->bytes);
-    EXPECT_EQ(0, basic.articles[1]->lines);
+    EXPECT_EQ(static_cast<int>(two.size()), a2.Bytes());
+    EXPECT_EQ(5, a2.Lines());
+    EXPECT_EQ("three", std::string(basic.articles[1].Subject()));
+    EXPECT_EQ(static_cast<int>(three.size()), basic.articles[1].Bytes());
+    EXPECT_EQ(0, basic.articles[1].Lines());
     // Read to its end; the last line, without its line end, is not a header.
-    EXPECT_EQ("ten", std::string(basic.articles[2]->Subject()));
-    EXPECT_EQ(8, basic.articles[2]->lines);
-    EXPECT_EQ("", std::string(basic.articles[2]->From()));
+    EXPECT_EQ("ten", std::string(basic.articles[2].Subject()));
+    EXPECT_EQ(8, basic.articles[2].Lines());
+    EXPECT_EQ("", std::string(basic.articles[2].From()));
 
     // -4 sorts first; 12.bak stands for a file 12 that is not there.
     EXPECT_EQ((std::vector<int>{-4, 12}), Numbers(odd));
     EXPECT_EQ("-4 12 2", Counters(odd));
-    EXPECT_EQ("negative", std::string(odd.articles[0]->Subject()));
-    const ArticleEntry& a12 = *odd.articles[1];
+    EXPECT_EQ("negative", std::string(odd.articles[0].Subject()));
+    const ArticleEntry& a12 = odd.articles[1];
     EXPECT_EQ("||||0|0", std::string(a12.Subject()) + "|" + std::string(a12.From()) + "|" +
                              std::string(a12.Date()) + "|" + std::string(a12.MessageId()) + "|" +
-                             std::to_string(a12.bytes) + "|" + std::to_string(a12.lines));
+                             std::to_string(a12.Bytes()) + "|" + std::to_string(a12.Lines()));
 
     EXPECT_EQ("0 0 0", Counters(empty));
     EXPECT_TRUE(empty.articles.empty());
