@@ -215,6 +215,7 @@ void CMainFrame::AcceptClient() {
 
 void CMainFrame::Cleanup() {
     SaveGroupIndexes();
+    SaveIndexSidecars();
     m_groups.clear();
     m_users.clear();
     for (auto& client : m_clients) {

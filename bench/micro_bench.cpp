@@ -56,7 +56,8 @@ void BM_SplitFields_Command(benchmark::State& state) {
 BENCHMARK(BM_SplitFields_Command);
 
 void BM_SplitFields_IndexLine(benchmark::State& state) {
-    const std::string line = FormatIndexLine(MakeEntry(12345));
+    ArticleList list;
+    const std::string line = FormatIndexLine(MakeEntry(list, 12345));
     std::vector<std::string> fields;
     for (auto _ : state) {
         SplitFields(fields, line, "\t\n");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -47,20 +48,21 @@ RawLine NextLine(const char* data, size_t size, size_t pos) {
     return line;
 }
 
-// Reads the index text into `group`. With `mapped`, the text is the group's
-// mapped file and entries point into it; otherwise their lines are kept in
-// memory. Lines of the wrong shape are skipped.
-void ParseIndexText(const char* data, size_t size, GroupEntry& group, bool mapped) {
-    bool counterLineSeen = false;
+// Reads the index text into `group`, from `from` on. With `mapped`, the text
+// is the group's mapped file and entries point into it; otherwise their lines
+// are kept in memory. Lines of the wrong shape are skipped. The first line
+// that is not skipped is the counter line, unless `counterLineSeen`.
+void ParseIndexText(const char* data, size_t size, GroupEntry& group, bool mapped, size_t from = 0,
+                    bool counterLineSeen = false) {
     std::vector<std::string> counterFields;
     size_t lines = 0;
-    for (const char *p = data, *end = data + size;
+    for (const char *p = data + from, *end = data + size;
          (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))); ++p)
         ++lines;
     group.articles.reserve(group.articles.size() + lines);
     IndexFields fields;
     EntryTexts texts;
-    for (size_t pos = 0; pos < size;) {
+    for (size_t pos = from; pos < size;) {
         // Lines are taken whole, however long, so a long subject never turns
         // into stray lines of its own.
         RawLine line = NextLine(data, size, pos);
@@ -138,7 +140,181 @@ int OpenRetry(const char* path, int flags, mode_t mode = 0) {
     return fd;
 }
 
+// --- the sidecar ------------------------------------------------------------------
+// Message.lst.idx keeps what the entries of a large index need (number, hash
+// of the Message-ID, where the line is), so a start-up reads a few bytes an
+// article instead of parsing every line. It describes the file it was made
+// for up to a size: lines appended since are parsed as usual; a file
+// rewritten since (a new inode), cut shorter or changed before that size is
+// parsed whole. It is never needed: a missing or damaged one costs time only.
+
+// Below this, parsing the index costs less than reading a sidecar would save.
+constexpr size_t kSidecarWorthIt = 10000;
+
+constexpr char kSidecarMagic[8] = {'M', 'B', 'I', 'D', 'X', '0', '0', '1'};
+
+// The header, then `count` entries, then `slots` positions of the
+// Message-ID lookup as it stood, so that neither needs building again.
+struct SidecarHeader {
+    char magic[8];
+    uint64_t device;
+    uint64_t inode;
+    uint64_t covered;  // bytes of the index file described
+    uint64_t count;    // entries
+    uint64_t slots;    // of the Message-ID lookup
+    uint64_t used;     // slots taken
+    uint64_t duplicateIds;
+    uint64_t known;  // 1: the file is what a save writes, up to `covered`
+    uint64_t tailLength;
+    char tail[64];      // the bytes just before `covered`, to tell a changed file
+    uint64_t checksum;  // of the entries and the slots
+};
+
+std::string SidecarPath(const std::string& indexPath) {
+    return indexPath + ".idx";
+}
+
+bool ReadWhole(int fd, char* out, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::read(fd, out + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Loads the entries the sidecar describes, when it fits the mapped file;
+// `covered` and `known` receive what it says. False (nothing added) when it
+// does not fit.
+bool LoadSidecar(const std::string& indexPath, const struct stat& st, GroupEntry& group,
+                 size_t& covered, bool& known) {
+    int fd = OpenRetry(SidecarPath(indexPath).c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    SidecarHeader header;
+    std::vector<MappedEntry> entries;
+    std::vector<uint32_t> slots;
+    const CMappedFile& file = group.articles.File();
+    bool ok = ReadWhole(fd, reinterpret_cast<char*>(&header), sizeof header) &&
+              std::memcmp(header.magic, kSidecarMagic, sizeof kSidecarMagic) == 0 &&
+              header.device == static_cast<uint64_t>(st.st_dev) &&
+              header.inode == static_cast<uint64_t>(st.st_ino) && header.covered <= file.Size() &&
+              header.tailLength <= sizeof header.tail && header.tailLength <= header.covered &&
+              header.count <= header.covered && header.slots <= 2 * header.count + 64 &&
+              std::memcmp(file.Data() + header.covered - header.tailLength, header.tail,
+                          header.tailLength) == 0;
+    if (ok) {
+        entries.resize(header.count);
+        slots.resize(header.slots);
+        size_t entryBytes = entries.size() * sizeof(MappedEntry);
+        size_t slotBytes = slots.size() * sizeof(uint32_t);
+        ok = ReadWhole(fd, reinterpret_cast<char*>(entries.data()), entryBytes) &&
+             ReadWhole(fd, reinterpret_cast<char*>(slots.data()), slotBytes);
+        if (ok) {
+            XXH3_state_t* hash = XXH3_createState();
+            XXH3_64bits_reset(hash);
+            XXH3_64bits_update(hash, entries.data(), entryBytes);
+            XXH3_64bits_update(hash, slots.data(), slotBytes);
+            ok = XXH3_64bits_digest(hash) == header.checksum;
+            XXH3_freeState(hash);
+        }
+    }
+    ::close(fd);
+    // Every line must lie in the part of the file the sidecar describes.
+    for (size_t i = 0; ok && i < entries.size(); ++i) ok = entries[i].offset < header.covered;
+    if (!ok || !group.articles.AdoptMapped(entries.data(), entries.size(), std::move(slots),
+                                           header.used, header.duplicateIds != 0))
+        return false;
+    covered = header.covered;
+    known = header.known != 0;
+    return true;
+}
+
+// The counter line: the first line that is neither empty nor a comment. Its
+// counters go to `group`; false when there is none.
+void ReadCounterLine(const char* data, size_t size, GroupEntry& group) {
+    std::vector<std::string> counterFields;
+    for (size_t pos = 0; pos < size;) {
+        RawLine line = NextLine(data, size, pos);
+        pos = line.next;
+        if (line.text.empty() || line.text[0] == '#') continue;
+        SplitFields(counterFields, line.text, "\t");
+        if (counterFields.size() == 3) {
+            group.firstNumber = ToDecimal(counterFields[0]);
+            group.lastNumber = ToDecimal(counterFields[1]);
+            group.articleCount = ToDecimal(counterFields[2]);
+        }
+        return;
+    }
+}
+
+// Whether the lines of the entries from `first` on, and the counter line,
+// are what a save writes, and nothing follows them: then a file that was so
+// up to where they start still is.
+bool TailIsCanonical(const char* data, size_t size, const GroupEntry& group, size_t first,
+                     size_t from) {
+    std::string line = CounterLine(group);
+    if (size < line.size() || std::memcmp(data, line.data(), line.size()) != 0) return false;
+    size_t at = from;
+    for (size_t i = first; i < group.articles.size(); ++i) {
+        line.clear();
+        AppendCanonicalLine(line, group.articles[i]);
+        if (size - at < line.size() || std::memcmp(data + at, line.data(), line.size()) != 0)
+            return false;
+        at += line.size();
+    }
+    return at == size;
+}
+
 }  // namespace
+
+bool WorthASidecar(size_t articles) {
+    return articles >= kSidecarWorthIt;
+}
+
+bool WriteIndexSidecar(const std::string& indexPath, const GroupEntry& group) {
+    const ArticleList& articles = group.articles;
+    const CMappedFile& file = articles.File();
+    if (!file.Mapped() || articles.Pending() > 0) return false;
+    int fd = OpenRetry(indexPath.c_str(), O_RDONLY);
+    struct stat st;
+    bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= file.Size();
+    if (fd >= 0) ::close(fd);
+    if (!ok) return false;
+    std::vector<MappedEntry> entries(articles.size());
+    for (size_t i = 0; i < articles.size(); ++i) {
+        entries[i].number = articles[i].number;
+        entries[i].idHash = articles[i].IdHash();
+        if (!articles.FileOffset(i, entries[i].offset)) return false;
+    }
+    const std::vector<uint32_t>& slots = articles.LookupTable().Slots();
+    SidecarHeader header{};
+    std::memcpy(header.magic, kSidecarMagic, sizeof kSidecarMagic);
+    header.device = static_cast<uint64_t>(st.st_dev);
+    header.inode = static_cast<uint64_t>(st.st_ino);
+    header.covered = file.Size();
+    header.count = entries.size();
+    header.slots = slots.size();
+    header.used = articles.LookupTable().Used();
+    header.duplicateIds = articles.DuplicateIds() ? 1 : 0;
+    header.known =
+        group.indexFile.known && static_cast<size_t>(group.indexFile.size) == file.Size();
+    header.tailLength = std::min<uint64_t>(sizeof header.tail, header.covered);
+    std::memcpy(header.tail, file.Data() + header.covered - header.tailLength, header.tailLength);
+    size_t entryBytes = entries.size() * sizeof(MappedEntry);
+    size_t slotBytes = slots.size() * sizeof(uint32_t);
+    XXH3_state_t* hash = XXH3_createState();
+    XXH3_64bits_reset(hash);
+    XXH3_64bits_update(hash, entries.data(), entryBytes);
+    XXH3_64bits_update(hash, slots.data(), slotBytes);
+    header.checksum = XXH3_64bits_digest(hash);
+    XXH3_freeState(hash);
+    std::string content(reinterpret_cast<const char*>(&header), sizeof header);
+    content.append(reinterpret_cast<const char*>(entries.data()), entryBytes);
+    content.append(reinterpret_cast<const char*>(slots.data()), slotBytes);
+    return ReplaceFileAtomically(SidecarPath(indexPath), content);
+}
 
 void ParseGroupIndex(const std::string& content, GroupEntry& group) {
     ParseIndexText(content.data(), content.size(), group, false);
@@ -164,10 +340,29 @@ bool ReadGroupIndex(const std::string& path, GroupEntry& group) {
         return true;
     }
     ::close(fd);
-    ParseIndexText(file.Data(), file.Size(), group, true);
+    size_t covered = 0;
+    bool known = false;
+    bool canonical;
+    if (LoadSidecar(path, st, group, covered, known)) {
+        // Only what was appended since the sidecar was made is parsed.
+        size_t described = group.articles.size();
+        ReadCounterLine(file.Data(), file.Size(), group);
+        ParseIndexText(file.Data(), file.Size(), group, true, covered, true);
+        canonical = known && TailIsCanonical(file.Data(), file.Size(), group, described, covered);
+    } else {
+        ParseIndexText(file.Data(), file.Size(), group, true);
+        canonical = HoldsWhatASaveWrites(file.Data(), file.Size(), group);
+        // A large index read whole is worth a sidecar for the next start.
+        if (WorthASidecar(group.articles.size())) {
+            group.indexFile.known = canonical;
+            group.indexFile.size = static_cast<long long>(file.Size());
+            WriteIndexSidecar(path, group);
+        }
+    }
     // When the file is exactly what a save would write, the next save can
     // append to it instead of writing it all again.
-    if (HoldsWhatASaveWrites(file.Data(), file.Size(), group)) {
+    group.indexFile = IndexFileState();
+    if (canonical) {
         IndexFileState& state = group.indexFile;
         state.known = true;
         state.entries = group.articles.size();

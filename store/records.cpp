@@ -85,6 +85,11 @@ uint32_t MessageIdIndex::HashOf(std::string_view messageId) {
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
+void MessageIdIndex::Adopt(std::vector<uint32_t> slots, size_t used) {
+    m_slots = std::move(slots);
+    m_nUsed = used;
+}
+
 void MessageIdIndex::Clear() {
     m_slots.clear();
     m_slots.shrink_to_fit();
@@ -120,13 +125,18 @@ long MessageIdIndex::Find(std::string_view messageId, uint32_t hash,
 }
 
 bool MessageIdIndex::Insert(size_t position, const std::vector<ArticleEntry>& items) {
-    const ArticleEntry& entry = items[position];
-    if (Find(entry.MessageId(), entry.IdHash(), items) >= 0) return false;
     // Grown by half again, so a list that grows one entry at a time is
     // rearranged only now and then.
     if ((m_nUsed + 1) * 4 > m_slots.size() * 3) Grow((m_nUsed + 1) * 3 / 2, items);
-    size_t i = Home(entry.IdHash());
-    while (m_slots[i] != kFree) i = Next(i);
+    const ArticleEntry& entry = items[position];
+    const uint32_t hash = entry.IdHash();
+    size_t i = Home(hash);
+    // Lines are read only where the hashes agree: loading a large index must
+    // not read every line just to list it.
+    for (; m_slots[i] != kFree; i = Next(i)) {
+        const ArticleEntry& other = items[m_slots[i]];
+        if (other.IdHash() == hash && other.MessageId() == entry.MessageId()) return false;
+    }
     m_slots[i] = static_cast<uint32_t>(position);
     ++m_nUsed;
     return true;
@@ -173,6 +183,32 @@ void ArticleList::AddMapped(int number, const char* line, uint32_t idHash) {
     if (!m_items.empty() && number < m_items.back().number) m_bAscending = false;
     m_items.push_back(entry);
     if (!m_byId.Insert(m_items.size() - 1, m_items)) m_bDuplicateIds = true;
+}
+
+bool ArticleList::AdoptMapped(const MappedEntry* entries, size_t count, std::vector<uint32_t> slots,
+                              size_t used, bool duplicateIds) {
+    if (!m_items.empty() || m_nPending > 0) return false;
+    // The table must be one the list would build: room to spare, and every
+    // slot free or a position in the list.
+    if (used > count || slots.size() < 16 || used * 4 > slots.size() * 3) return false;
+    for (uint32_t slot : slots)
+        if (slot != UINT32_MAX && slot >= count) return false;
+    m_items.resize(count);
+    bool ascending = true;
+    for (size_t i = 0; i < count; ++i) {
+        if (entries[i].offset >= m_file.Size()) {
+            m_items.clear();
+            return false;
+        }
+        m_items[i].number = entries[i].number;
+        m_items[i].m_nIdHash = entries[i].idHash;
+        m_items[i].m_pLine = m_file.Data() + entries[i].offset;
+        if (i > 0 && entries[i].number < entries[i - 1].number) ascending = false;
+    }
+    m_bAscending = ascending;
+    m_bDuplicateIds = duplicateIds;
+    m_byId.Adopt(std::move(slots), used);
+    return true;
 }
 
 void ArticleList::reserve(size_t count) {
@@ -277,6 +313,13 @@ void ArticleList::FileMoved(const char* oldData, size_t oldSize) {
         auto at = reinterpret_cast<uintptr_t>(entry.m_pLine);
         if (at >= base && at < base + oldSize) entry.m_pLine = m_file.Data() + (at - base);
     }
+}
+
+bool ArticleList::FileOffset(size_t position, uint64_t& offset) const {
+    const char* line = m_items[position].m_pLine;
+    if (!m_file.Holds(line)) return false;
+    offset = static_cast<uint64_t>(line - m_file.Data());
+    return true;
 }
 
 size_t ArticleList::PendingBytes() const {

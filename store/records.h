@@ -71,10 +71,22 @@ bool ParseIndexLine(std::string_view line, IndexFields& fields);
 // Appends the index line of an article, CR LF included.
 void AppendIndexLine(std::string& out, int number, const EntryTexts& texts, int bytes, int lines);
 
+// An entry as a file can hold it: its line as an offset into the index file.
+struct MappedEntry {
+    int32_t number;
+    uint32_t idHash;
+    uint64_t offset;
+};
+
 // Message-ID -> position in the list, for ArticleList: open addressing in
 // one array of positions, so a large index costs a few bytes per entry.
 class MessageIdIndex {
 public:
+    // The table as it stands, and a table taken back as it stood.
+    const std::vector<uint32_t>& Slots() const { return m_slots; }
+    size_t Used() const { return m_nUsed; }
+    void Adopt(std::vector<uint32_t> slots, size_t used);
+
     void Clear();
     // Room for `count` entries in all without growing.
     void Reserve(size_t count, const std::vector<ArticleEntry>& items);
@@ -124,6 +136,14 @@ public:
     void AddMapped(int number, const char* line, uint32_t idHash);
     // Makes room for `count` entries in all.
     void reserve(size_t count);
+    // Takes, into an empty list, `count` entries whose lines are in the mapped
+    // file, with the Message-ID lookup saved for them (`slots`, `used`,
+    // `duplicateIds`) as LookupTable gave it. False, with the list left empty,
+    // when an offset lies outside the file or the table does not fit.
+    bool AdoptMapped(const MappedEntry* entries, size_t count, std::vector<uint32_t> slots,
+                     size_t used, bool duplicateIds);
+    const MessageIdIndex& LookupTable() const { return m_byId; }
+    bool DuplicateIds() const { return m_bDuplicateIds; }
 
     // Removes the entry; returns the position after it.
     const_iterator erase(const_iterator position);
@@ -162,6 +182,9 @@ public:
     // Copies every line into memory, for a file that can no longer be
     // mapped; the mapping may go afterwards.
     void KeepInMemory();
+    // Where the line of the entry at `position` starts in the mapped file;
+    // false when it is kept in memory.
+    bool FileOffset(size_t position, uint64_t& offset) const;
     // How many entries, the last ones, have lines kept in memory.
     size_t Pending() const { return m_nPending; }
     // The file was mapped again elsewhere: entries that pointed into the old
