@@ -26,15 +26,17 @@
 
 namespace {
 
-// Stores the posting in `tempPath` as a connection does, through a
-// descriptor of it.
+// Stores the posting written to `tempPath` as a connection would, having
+// received those bytes; the file is taken in and gone afterwards.
 StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
                          int lineCount, XContent& header, time_t now, bool readerMode = false) {
-    int fd = ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC);
-    StoreResult result =
-        StoreArticleFrom(core, canPost, tempPath, fd, lineCount, header, now, readerMode);
-    if (fd >= 0) ::close(fd);
-    return result;
+    Posting posting;
+    std::ifstream in(tempPath, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(tempPath);
+    posting.Append(bytes.data(), bytes.size());
+    posting.lineCount = lineCount;
+    return StoreArticleFrom(core, canPost, posting, header, now, readerMode);
 }
 
 // The server's state with its host's services recorded.
@@ -551,6 +553,56 @@ TEST_F(StoreTest, LoadsReportFilesThatCannotBeOpened) {
     EXPECT_EQ(4u, core.m_groups.size());
     EXPECT_TRUE(core.LoadGroupIndex(MARROWBY_TEST_DATA "/index/Message.lst", g));
     EXPECT_EQ((std::vector<int>{1, 2, 4}), Numbers(g));
+}
+
+TEST(Posting, HoldsSmallArticlesInMemoryAndLargeOnesInAFileOfItsOwn) {
+    TempDir dir;
+    ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
+    struct Case {
+        size_t size;
+        bool inFile;
+    } cases[] = {{0, false},
+                 {1000, false},
+                 {Posting::kMaxMemoryBytes, false},
+                 {Posting::kMaxMemoryBytes + 1, true},
+                 {3 * Posting::kMaxMemoryBytes, true}};
+    for (const Case& c : cases) {
+        std::string bytes(c.size, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 26);
+        Posting posting;
+        // Arrives in uneven pieces.
+        for (size_t at = 0; at < bytes.size();) {
+            size_t n = std::min<size_t>(bytes.size() - at, 70001 + at % 13);
+            ASSERT_TRUE(posting.Append(bytes.data() + at, n));
+            at += n;
+        }
+        EXPECT_EQ(c.inFile, !Names(dir.path()).empty()) << c.size;
+        EXPECT_EQ(static_cast<int64_t>(c.size), posting.Size());
+        std::string read(c.size, '\0');
+        for (size_t at = 0; at < read.size();) {
+            ssize_t n = posting.ReadAt(&read[at], 65536, static_cast<int64_t>(at));
+            ASSERT_GT(n, 0) << c.size;
+            at += static_cast<size_t>(n);
+        }
+        EXPECT_TRUE(read == bytes) << c.size;
+        char more;
+        EXPECT_EQ(0, posting.ReadAt(&more, 1, static_cast<int64_t>(c.size)));
+        // Moved on with the article, the file goes with its last owner.
+        Posting taken(std::move(posting));
+        EXPECT_EQ(0, posting.Size());
+        EXPECT_EQ(c.inFile, !Names(dir.path()).empty()) << c.size;
+        taken.Discard();
+        EXPECT_TRUE(Names(dir.path()).empty()) << c.size;
+    }
+    // No file can be made: the whole article reads as empty, nothing stays.
+    ScopedEnv missing("TMPDIR", (dir / "missing").c_str());
+    Posting posting;
+    std::string big(Posting::kMaxMemoryBytes, 'x');
+    EXPECT_TRUE(posting.Append(big.data(), big.size()));
+    EXPECT_FALSE(posting.Append("y", 1));
+    EXPECT_FALSE(posting.Append("z", 1));
+    EXPECT_TRUE(posting.Complete());
+    EXPECT_EQ(0, posting.Size());
 }
 
 // ---------------------------------------------------------------------------
