@@ -21,6 +21,7 @@
 #include "common/log_text.h"
 #include "common/text.h"
 #include "platform/service_notify.h"
+#include "platform/tls_context.h"
 #include "protocol/client_socket.h"
 #include "res/strings.h"
 #include "store/posting.h"
@@ -168,11 +169,15 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         return false;
     }
 
+    if (!LoadTlsContext()) return false;
     m_pListenSocket = std::make_unique<CListenSocket>(this);
-    if (!m_pListenSocket->Create(m_nPortNo, 63)) {
-        ShowMessage(kListenFailed);
+    std::string reason;
+    if (!OpenPort(*m_pListenSocket, m_nPortNo, reason)) {
+        // The classic text alone, as it always was, unless IPv6 was asked for.
+        ShowMessage(m_bUseIPv6 ? kListenFailed + (" [" + reason + "]") : kListenFailed);
         return false;
     }
+    if (!OpenTlsPort()) return false;
     for (const auto& group : m_groups) {
         std::string dir = GroupDir(*group);
         if (!FileExists(dir)) MakeDirectory(dir);
@@ -199,18 +204,94 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
     AppendLog(Format("Create Listen Port[%d] !!\r\n", m_nPortNo));
     // Ready only once connections can be taken: the service manager starts
     // what depends on the server as soon as it hears this.
-    if (m_pListenSocket->Listen(5))
-        NotifyService(Format("READY=1\nSTATUS=Listening on port %d", m_nPortNo));
+    bool listening = m_pListenSocket->Listen(5);
+    for (auto& listener : m_otherListeners)
+        if (!listener->IsTlsPort()) listening = listener->Listen(5) && listening;
+    std::string status = Format("READY=1\nSTATUS=Listening on port %d", m_nPortNo);
+    if (m_nTlsPortNo) status += Format(", TLS on port %d", m_nTlsPortNo);
+    if (listening) NotifyService(status);
     return true;
 }
 
-void CMainFrame::AcceptClient() {
+// An absolute path as it is; a relative one from the base directory.
+static std::string FromBaseDir(const std::string& base, const std::string& path) {
+    return !path.empty() && path[0] == '/' ? path : base + "/" + path;
+}
+
+bool CMainFrame::LoadTlsContext() {
+    const bool named = !m_strTlsCertificate.empty() || !m_strTlsKey.empty();
+    if (!named && !m_nTlsPortNo) return true;
+    if (m_strTlsCertificate.empty() || m_strTlsKey.empty()) {
+        ShowMessage(kTlsFilesMissing +
+                    std::string(m_strTlsCertificate.empty() ? "TlsCertificate" : "TlsKey"));
+        return false;
+    }
+    auto context = std::make_unique<CTlsContext>();
+    std::string error;
+    if (!context->Load(FromBaseDir(m_szBaseDir, m_strTlsCertificate),
+                       FromBaseDir(m_szBaseDir, m_strTlsKey), error)) {
+        ShowMessage(error);
+        return false;
+    }
+    m_pTlsContext = std::move(context);
+    return true;
+}
+
+bool CMainFrame::OpenPort(CListenSocket& listener, int port, std::string& reason) {
+    if (!m_bUseIPv6) {
+        if (listener.Create(port, 63)) return true;
+        reason = listener.LastError();
+        return false;
+    }
+    bool ipv4Too = false;
+    if (!listener.CreateIPv6(port, ipv4Too, 63)) {
+        reason = "IPv6: " + listener.LastError();
+        return false;
+    }
+    if (ipv4Too) return true;
+    // The system keeps IPv6 sockets to IPv6: IPv4 clients get a socket of
+    // their own on the same port.
+    auto twin = std::make_unique<CListenSocket>(this, listener.IsTlsPort());
+    if (!twin->Create(port, 63)) {
+        reason = twin->LastError();
+        return false;
+    }
+    m_otherListeners.push_back(std::move(twin));
+    return true;
+}
+
+bool CMainFrame::OpenTlsPort() {
+    if (!m_nTlsPortNo) return true;
+    auto listener = std::make_unique<CListenSocket>(this, true);
+    size_t before = m_otherListeners.size();
+    std::string reason;
+    bool ok = OpenPort(*listener, m_nTlsPortNo, reason);
+    m_otherListeners.push_back(std::move(listener));
+    // Listening at once catches every failure of this port before anything
+    // else starts; connections are taken only once the event loop runs.
+    for (size_t i = before; ok && i < m_otherListeners.size(); ++i) {
+        ok = m_otherListeners[i]->Listen(5);
+        if (!ok) reason = m_otherListeners[i]->LastError();
+    }
+    if (!ok) {
+        ShowMessage(kTlsListenFailed + std::to_string(m_nTlsPortNo) + " [" + reason + "]");
+        return false;
+    }
+    AppendLog(Format("Create TLS Listen Port[%d] !!\r\n", m_nTlsPortNo));
+    return true;
+}
+
+void CMainFrame::AcceptClient(CListenSocket& listener) {
     auto client = std::make_unique<CClientSocket>(*this, *this);
-    if (!m_pListenSocket->Accept(*client)) return;  // the connection went away meanwhile
+    if (!listener.Accept(*client)) return;  // the connection went away meanwhile
     client->SetNoDelay();
+    client->SetTlsContext(m_pTlsContext.get());
     CClientSocket* raw = client.get();
     m_clients.push_back(std::move(client));
-    raw->Greet();
+    if (listener.IsTlsPort())
+        raw->GreetOverTls();
+    else
+        raw->Greet();
 }
 
 void CMainFrame::Cleanup() {
@@ -228,6 +309,7 @@ void CMainFrame::Cleanup() {
         m_pListenSocket->Close();
         m_pListenSocket.reset();
     }
+    m_otherListeners.clear();
     if (m_pLogEdit) {
         delete m_pLogEdit;
         m_pLogEdit = nullptr;

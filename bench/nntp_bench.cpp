@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,7 +73,8 @@ void Usage() {
     std::fprintf(stderr,
                  "usage: nntp_bench HOST PORT GROUP WORKLOAD... [OPTIONS]\n"
                  "       nntp_bench --fill GROUP_DIR COUNT [--index-only | --files-from N]\n"
-                 "workloads: w1 w2 w3 w3id w4 w5 xnew ready\n"
+                 "workloads: w1 w2 w3 w3id w3tls handshakes w4 w5 xnew ready\n"
+                 "  (w3tls and handshakes need PORT to be a TLS port)\n"
                  "options:\n"
                  "  --w1-group NAME     group W1 posts to (default GROUP)\n"
                  "  --read-group NAME   group W2, W3 and W4 read (default GROUP)\n"
@@ -84,6 +86,7 @@ void Usage() {
                  "  --connections N     (1000)    --batch N         (100)\n"
                  "  --hold S            (5)       --server-pid PID  (for RSS in w4)\n"
                  "  --batch-wait S      (5)       longest wait for one batch's greetings\n"
+                 "  --handshakes N      (4000)    full TLS handshakes, over --clients\n"
                  "  --time-limit S      (300 per workload)\n");
 }
 
@@ -125,6 +128,8 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
             ok = ParseInt(v, opt.w3Requests, 1, 1000000);
         else if (a == "--newest")
             opt.newest = std::atol(v);
+        else if (a == "--handshakes")
+            ok = ParseInt(v, opt.handshakes, 1, 10000000);
         else if (a == "--connections")
             ok = ParseInt(v, opt.w4Connections, 1, 60000);
         else if (a == "--batch")
@@ -175,6 +180,9 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
+    // A close_notify sent to a server that has already closed must not end
+    // the generator.
+    std::signal(SIGPIPE, SIG_IGN);
     for (const std::string& w : opt.workloads) {
         bool ok;
         if (w == "w1") {
@@ -183,6 +191,10 @@ int main(int argc, char** argv) {
             ok = RunW2(opt);
         } else if (w == "w3") {
             ok = RunW3(opt, "w3", {});
+        } else if (w == "w3tls") {
+            ok = RunW3(opt, "w3tls", {}, true);
+        } else if (w == "handshakes") {
+            ok = RunHandshakes(opt);
         } else if (w == "w3id") {
             std::vector<std::string> ids;
             ok = LearnMessageIds(opt, ids) && RunW3(opt, "w3id", ids);

@@ -6,6 +6,9 @@
 #include <functional>
 #include <string>
 
+struct ssl_st;
+struct ssl_session_st;
+
 constexpr size_t kArticleBytes = 2048;  // whole article, terminating line included
 
 // A 2 KB article: headers, a blank line, body lines of 70 letters padded so
@@ -31,9 +34,24 @@ public:
 
     // Connects to an IPv4 host and port given as text.
     bool Open(const std::string& host, const std::string& port);
-    // Connects and reads the greeting, which must be 200.
-    bool OpenAndGreet(const std::string& host, const std::string& port);
+    // Connects and runs a TLS handshake as the client, offering `resume`
+    // (a session of an earlier connection) when given. The certificate is
+    // not checked: the generator measures the server, and checking would
+    // only load its own CPU.
+    bool OpenTls(const std::string& host, const std::string& port,
+                 ssl_session_st* resume = nullptr);
+    // Connects (under TLS when `tls`) and reads the greeting, which must be 200.
+    bool OpenAndGreet(const std::string& host, const std::string& port, bool tls = false,
+                      ssl_session_st* resume = nullptr);
+    // Under TLS sends close_notify first, without waiting for the server's.
     void Close();
+
+    // Under TLS: whether the handshake resumed the offered session, and a
+    // new reference to this connection's session for later ones (the
+    // caller frees it; null until the server has sent a ticket, which comes
+    // with the first reply).
+    bool Resumed() const;
+    ssl_session_st* Session() const;
 
     bool SendAll(const std::string& data);
     // One line without its CR LF.
@@ -55,6 +73,7 @@ private:
     bool Fill();
 
     int m_fd = -1;
+    ssl_st* m_pSsl = nullptr;
     std::string m_buffer;
     size_t m_nPos = 0;  // first unread byte of m_buffer
     std::string m_strError;

@@ -1,9 +1,11 @@
 #include "bench/workloads.h"
 
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -184,10 +186,24 @@ bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids) {
     return true;
 }
 
-bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids) {
+bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids, bool tls) {
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(opt.timeLimitSeconds));
+    // The session every client resumes: from one connection that has had its
+    // first reply, with which the server's ticket comes.
+    std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)> session(nullptr, SSL_SESSION_free);
+    if (tls) {
+        CConnection first;
+        GroupInfo info;
+        if (!first.OpenAndGreet(opt.host, opt.port, true) ||
+            !SelectGroup(first, opt.readGroup, info) || !Quit(first)) {
+            ReportFailure(std::string(name) + ": " + first.Error());
+            return false;
+        }
+        session.reset(first.Session());
+    }
+    std::atomic<int> resumed{0};
     std::vector<std::vector<double>> latencies(static_cast<size_t>(opt.w3Clients));
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
@@ -198,8 +214,9 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
             mine.reserve(static_cast<size_t>(opt.w3Requests));
             CConnection conn;
             GroupInfo info;
-            bool ok =
-                conn.OpenAndGreet(opt.host, opt.port) && SelectGroup(conn, opt.readGroup, info);
+            bool ok = conn.OpenAndGreet(opt.host, opt.port, tls, session.get()) &&
+                      SelectGroup(conn, opt.readGroup, info);
+            if (conn.Resumed()) ++resumed;
             ++ready;
             if (!ok) {
                 ReportFailure(std::string(name) + ": " + conn.Error());
@@ -252,6 +269,50 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
     Emit(prefix + ".p50_ms", Percentile(all, 0.50), "ms");
     Emit(prefix + ".p99_ms", Percentile(all, 0.99), "ms");
     Emit(prefix + ".max_ms", Percentile(all, 1.0), "ms");
+    if (tls) EmitCount(prefix + ".resumed_clients", resumed, "clients");
+    return true;
+}
+
+bool RunHandshakes(const Options& opt) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(opt.w3Clients));
+    std::atomic<int> resumed{0};
+    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
+    Clock::time_point start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < opt.w3Clients; ++c) {
+        threads.emplace_back([&, c] {
+            std::vector<double>& mine = latencies[static_cast<size_t>(c)];
+            int count = opt.handshakes / opt.w3Clients + (c < opt.handshakes % opt.w3Clients);
+            for (int i = 0; i < count && !Failed(); ++i) {
+                if (Clock::now() > deadline) {
+                    ReportFailure("handshakes: time limit reached");
+                    return;
+                }
+                Clock::time_point t = Clock::now();
+                CConnection conn;
+                if (!conn.OpenAndGreet(opt.host, opt.port, true)) {
+                    ReportFailure("handshakes: " + conn.Error());
+                    return;
+                }
+                if (conn.Resumed()) ++resumed;
+                conn.Close();
+                mine.push_back(MsSince(t));
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    double seconds = SecondsSince(start);
+    if (Failed()) return false;
+    std::vector<double> all;
+    for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
+    EmitServerCpu("handshakes", cpuStart, MarkServerCpu(opt.serverPid), all.size(), seconds);
+    Emit("handshakes.per_s", static_cast<double>(all.size()) / seconds, "handshakes/s");
+    Emit("handshakes.p50_ms", Percentile(all, 0.50), "ms");
+    Emit("handshakes.p99_ms", Percentile(all, 0.99), "ms");
+    EmitCount("handshakes.resumed", resumed, "handshakes");
     return true;
 }
 

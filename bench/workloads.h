@@ -27,6 +27,7 @@ struct Options {
     // server speaks first; waiting longer would not save it.
     double w4BatchWaitSeconds = 5;
     int w5Posts = 500;
+    int handshakes = 4000;  // full TLS handshakes, spread over the clients
     int probeRequests = 20;
     pid_t serverPid = 0;
     double timeLimitSeconds = 300;  // per workload
@@ -39,8 +40,15 @@ bool RunPosts(const Options& opt, const char* name, const std::string& group, in
 // W2: XOVER over the whole read group, read to the final dot, several runs.
 bool RunW2(const Options& opt);
 // W3: several clients fetching random articles of the read group, by number
-// when `ids` is empty, else by one of these Message-IDs.
-bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids);
+// when `ids` is empty, else by one of these Message-IDs. With `tls` the
+// clients connect under TLS, each resuming the session of one connection
+// made first, as returning readers do.
+bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids,
+           bool tls = false);
+// Full TLS handshakes: the clients connect, complete a handshake without
+// resumption, read the greeting and close (with close_notify), again and
+// again.
+bool RunHandshakes(const Options& opt);
 // The Message-IDs of the read group, from one XOVER.
 bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids);
 // The newest 100 articles of the read group by XOVER: the first time, then

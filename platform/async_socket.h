@@ -105,6 +105,10 @@ public:
     // The reason of the last failure: the system's text, or under TLS the
     // protocol's ("wrong version number").
     std::string LastError() const;
+    // Why the TLS session ended, once OnClose has reported it: the protocol's
+    // or the system's reason, or that the peer went without close_notify.
+    // Empty while the session runs and when the peer closed it properly.
+    std::string TlsError() const;
 
     virtual void OnAccept(int errorCode);
     virtual void OnReceive(int errorCode);

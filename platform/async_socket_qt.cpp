@@ -716,6 +716,10 @@ std::string CAsyncSocket::LastError() const {
     return d->tlsError.empty() ? std::strerror(d->lastErrno) : d->tlsError;
 }
 
+std::string CAsyncSocket::TlsError() const {
+    return d->tlsError;
+}
+
 void CAsyncSocket::OnAccept(int) {}
 void CAsyncSocket::OnReceive(int) {}
 void CAsyncSocket::OnSend(int) {}

@@ -166,12 +166,17 @@ CTlsStream::Result CTlsStream::Read(char* buffer, size_t length, size_t& taken) 
     if (m_bFailed) return Result::kFailed;
     // Each read yields at most one record; go on while the caller has room,
     // so a large transfer costs one notification per buffer, not per record.
+    // A short record with nothing behind it inside OpenSSL is where a client
+    // stopped writing, a command most often: asking the socket for more
+    // would cost a receive that finds nothing. Whatever did come meanwhile
+    // keeps the socket readable and is read on its next notification.
     while (taken < length) {
         size_t n = 0;
         ERR_clear_error();
         int ret = SSL_read_ex(m_pSsl, buffer + taken, length - taken, &n);
         if (ret != 1) return Classify(ret);
         taken += n;
+        if (n < kRecordSize && SSL_has_pending(m_pSsl) != 1) return Result::kWantRead;
     }
     return Result::kDone;
 }

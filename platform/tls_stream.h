@@ -42,8 +42,10 @@ public:
     Result Handshake();
 
     // Decrypts into `buffer` until it is full (kDone) or nothing more is at
-    // hand. `taken` gets the bytes placed, whatever the result: bytes that
-    // came before a close or a failure are still the peer's.
+    // hand (kWantRead): the socket has nothing, or a record shorter than the
+    // largest ended what OpenSSL holds, and the socket is not asked again.
+    // `taken` gets the bytes placed, whatever the result: bytes that came
+    // before a close or a failure are still the peer's.
     Result Read(char* buffer, size_t length, size_t& taken);
 
     // Encrypts the parts in order; `taken` gets the plaintext bytes taken,

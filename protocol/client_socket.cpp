@@ -6,6 +6,7 @@
 
 #include "common/file_util.h"
 #include "common/text.h"
+#include "platform/tls_context.h"
 #include "protocol/replies.h"
 
 namespace {
@@ -49,14 +50,54 @@ void CClientSocket::SendAndLog(const std::string& reply) {
     Log(reply);
 }
 
-void CClientSocket::Greet() {
+void CClientSocket::IdentifyPeer() {
     std::string address;
     unsigned port = 0;
     if (!GetPeerName(address, port)) address = "?";
     m_strLogPrefix = "[" + address + "/" + std::to_string(port) + "] ";
     // Peers feed the reader mode only; the classic mode knows no feeds.
     if (m_server.m_bUseRfc3977) m_session.SetPeer(m_server.m_peers.FindByAddress(address));
+}
+
+void CClientSocket::Greet() {
+    IdentifyPeer();
     SendAndLog(replies::kGreeting);
+}
+
+bool CClientSocket::GreetOverTls() {
+    IdentifyPeer();
+    if (!TlsAvailable() || !StartTls(*m_pTlsContext)) {
+        Log(replies::TlsFailed(TlsAvailable() ? LastError() : "no certificate loaded"));
+        MarkFinished();
+        return false;
+    }
+    m_bGreetAfterHandshake = 1;
+    return true;
+}
+
+void CClientSocket::OnTlsEstablished(const std::string& version, const std::string& cipher) {
+    Log(replies::TlsEstablished(version, cipher));
+    if (m_bGreetAfterHandshake) {
+        // Logged after the handshake line, in the order things happened.
+        m_bGreetAfterHandshake = 0;
+        SendAndLog(replies::kGreeting);
+        return;
+    }
+    m_session.ForgetBeforeTls();
+}
+
+bool CClientSocket::TlsAvailable() const {
+    return m_pTlsContext && m_pTlsContext->IsLoaded();
+}
+
+bool CClientSocket::StartTlsAfterReply() {
+    if (!TlsAvailable() || IsTls() || m_bTlsPending) return false;
+    m_bTlsPending = 1;
+    return true;
+}
+
+void CClientSocket::DiscardBeforeTls(size_t bytes) {
+    if (bytes > 0) Log(replies::TlsDiscarded(bytes));
 }
 
 void CClientSocket::SendText(std::string text) {
@@ -112,6 +153,14 @@ void CClientSocket::OnReceive(int) {
 }
 
 void CClientSocket::HandleReceived(const char* data, size_t length) {
+    if (m_bTlsPending) {
+        // The client has not yet had the whole 382 line, so whatever it sends
+        // now is not its handshake: bytes slipped in by someone on the path,
+        // to be run as commands inside the encrypted session. They have been
+        // read (the socket must not stay readable) and are dropped here.
+        DiscardBeforeTls(length);
+        return;
+    }
     // One block may end an article and go on with commands, which in the
     // reader mode may start another article, and so on. Each handler hands
     // back what it leaves for the other mode, and it is taken here in turn:
@@ -214,6 +263,11 @@ std::string_view CClientSocket::ReceiveLines(const char* data, size_t length) {
             m_strLineBuffer.clear();
             return {};
         }
+        if (m_bTlsPending) {
+            // Whatever followed STARTTLS came in clear: never a command.
+            DiscardBeforeTls(length - pos);
+            return {};
+        }
         // What follows POST in the same block is the article's beginning.
         if (m_bPostMode) return std::string_view(data + pos, textLength - pos);
     }
@@ -243,6 +297,15 @@ void CClientSocket::OnSend(int) {
     int count = m_sendQueue.Gather(parts, FileChunkBuffer());
     int sent = count > 0 ? SendVector(parts, count) : 0;
     if (sent != SOCKET_ERROR) m_sendQueue.Consume(sent);
+    if (m_bTlsPending && m_sendQueue.Empty()) {
+        // The 382 line, the last plaintext, has been taken by the socket.
+        m_bTlsPending = 0;
+        if (!StartTls(*m_pTlsContext)) {
+            Log(replies::TlsFailed(LastError()));
+            MarkFinished();
+            return;
+        }
+    }
     WantToSend();
 }
 
@@ -256,5 +319,8 @@ void CClientSocket::FlushBeforeClose() {
 }
 
 void CClientSocket::OnClose(int) {
+    // Why an encrypted session ended, unless the client closed it properly
+    // or had already been answered its QUIT.
+    if (IsTls() && !m_bFinished && !TlsError().empty()) Log(replies::TlsFailed(TlsError()));
     MarkFinished();
 }

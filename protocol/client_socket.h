@@ -31,10 +31,20 @@ public:
     // Sets the log prefix from the peer's address, queues the greeting and
     // logs it. Called once, after the host has registered the connection.
     void Greet();
+    // The same for a port that is encrypted from the first byte: sets the
+    // prefix and starts the TLS handshake; the greeting follows once the
+    // handshake is done. False (logged, and the connection finished) when
+    // no session could be started.
+    bool GreetOverTls();
+    // The certificate for TLS on this connection, at once (GreetOverTls) or
+    // after STARTTLS; null, the default: STARTTLS is not offered. It must
+    // outlive the connection. Set before the greeting.
+    void SetTlsContext(const CTlsContext* context) { m_pTlsContext = context; }
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
     void OnClose(int errorCode) override;
+    void OnTlsEstablished(const std::string& version, const std::string& cipher) override;
 
     // Handles one received block as if it had just arrived.
     void HandleReceived(const char* data, size_t length);
@@ -63,6 +73,14 @@ private:
     void Log(const std::string& text) override;
     void MarkFinished() override;
     void BeginArticle() override { m_bPostMode = 1; }
+    bool IsEncrypted() const override { return IsTls(); }
+    bool TlsAvailable() const override;
+    bool StartTlsAfterReply() override;
+
+    // The log prefix and, in the reader mode, the peer it may be.
+    void IdentifyPeer();
+    // Drops plaintext that came after STARTTLS, logging how much.
+    void DiscardBeforeTls(size_t bytes);
 
     void SendAndLog(const std::string& reply);
     // The handlers of one mode. Each returns the bytes of the block it
@@ -96,4 +114,9 @@ private:
     Posting m_posting;
     CSendQueue m_sendQueue;
     int m_bQueueOverflow = 0;  // cut off for not reading; output is dropped
+    const CTlsContext* m_pTlsContext = nullptr;
+    // STARTTLS was answered: TLS starts once the queue is empty, and nothing
+    // received until then is read as a command.
+    int m_bTlsPending = 0;
+    int m_bGreetAfterHandshake = 0;  // implicit TLS: the greeting waits for it
 };

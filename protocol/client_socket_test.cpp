@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 
+#include "platform/tls_context.h"
 #include "store/server_core.h"
 #include "tests/test_support.h"
 
@@ -173,6 +174,54 @@ TEST_F(ClientSocketTest, ArticleEndsAtItsTerminatorEvenWithCommandsBehindIt) {
     std::ifstream in(m_dir + "/local.test/1", std::ios::binary);
     std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(stored, article.substr(0, article.find("GROUP")));
+}
+
+TEST_F(ClientSocketTest, NothingSentBehindStartTlsIsRunAndTheSessionNeverGoesOnInClear) {
+    // A self-signed certificate from the openssl tool, as make run makes one.
+    std::string command = "cd " + m_dir +
+                          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                          "-nodes -days 1 -subj /CN=localhost -keyout key.pem -out cert.pem "
+                          ">/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    CTlsContext context;
+    std::string error;
+    ASSERT_TRUE(context.Load(m_dir + "/cert.pem", m_dir + "/key.pem", error)) << error;
+    m_server.m_bUseRfc3977 = 1;
+    // Whole, and with the injected commands split at awkward places.
+    struct Case {
+        std::vector<std::string> blocks;
+        size_t discarded;  // bytes dropped unread
+    };
+    // Whole, and with the injected commands split at awkward places.
+    const Case cases[] = {
+        {{"STARTTLS\r\nGROUP local.test\r\nPOST\r\n"}, 24},
+        {{"START", "TLS\r", "\nGROUP local.test\r\nPO", "ST\r\n"}, 24},
+        {{"STARTTLS\r\nGROUP local.test\r", "\n"}, 18},
+    };
+    for (const Case& c : cases) {
+        SinkSocket socket(13, m_host, m_server);
+        socket.SetTlsContext(&context);
+        m_host.logs.clear();
+        std::string input;
+        for (const std::string& b : c.blocks) {
+            socket.HandleReceived(b.data(), b.size());
+            input += "[" + b + "]";
+        }
+        EXPECT_FALSE(socket.InBodyMode()) << input;
+        size_t discarded = 0;
+        for (const std::string& line : m_host.logs) {
+            EXPECT_EQ(line.find("GROUP"), std::string::npos) << input;
+            if (line.find("Discarded [") == 0) discarded += std::stoul(line.substr(11));
+        }
+        EXPECT_EQ(discarded, c.discarded) << input;
+        socket.Drain();
+        // The 382 is the last plaintext. This socket has no connection to
+        // run a handshake on, so the connection ends instead of answering
+        // anything more in clear.
+        EXPECT_EQ(socket.received, "382 Continue with TLS negotiation\r\n") << input;
+        EXPECT_TRUE(socket.IsFinished()) << input;
+        EXPECT_EQ(m_host.logs.back().find("TLS failed ["), 0u) << input;
+    }
 }
 
 }  // namespace

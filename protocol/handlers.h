@@ -16,6 +16,7 @@ void ReaderModeReader(CSession& session, const Words& words);
 void ReaderQuit(CSession& session, const Words& words);
 void ReaderDate(CSession& session, const Words& words);
 void ReaderHelp(CSession& session, const Words& words);
+void ReaderStartTls(CSession& session, const Words& words);
 // A form of a known command that the reader mode does not take (MODE with
 // another keyword).
 void ReaderSyntaxError(CSession& session, const Words& words);

@@ -103,4 +103,16 @@ std::string QueueOverLimit(long long bytes) {
     return Format("Send queue over limit [%lld] bytes dropped!!\r\n", bytes);
 }
 
+std::string TlsEstablished(std::string_view version, std::string_view cipher) {
+    return "TLS established [" + std::string(version) + " " + std::string(cipher) + "]!!\r\n";
+}
+
+std::string TlsFailed(std::string_view reason) {
+    return "TLS failed [" + std::string(reason) + "]!!\r\n";
+}
+
+std::string TlsDiscarded(size_t bytes) {
+    return Format("Discarded [%zu] bytes sent after STARTTLS!!\r\n", bytes);
+}
+
 }  // namespace replies

@@ -30,6 +30,8 @@ inline constexpr char kAuthinfoSyntax[] = "501 AUTHINFO USER XXX or AUTHINFO PAS
 inline constexpr char kAuthRequired[] = "480 Authentication required for command!!\r\n";
 inline constexpr char kPosted[] = "240 article posted successfully!!\r\n";
 inline constexpr char kTempFileError[] = "441 tmp file open error!!\r\n";
+// AUTHINFO on a plain connection while logins need TLS.
+inline constexpr char kEncryptionRequired[] = "483 Encryption required\r\n";
 
 // "502 access restriction or permission denied [argument]!!"
 std::string Denied(std::string_view argument);
@@ -62,6 +64,9 @@ inline constexpr char kCapabilitiesFollow[] = "101 Capability list:\r\n";
 inline constexpr char kCapabilities[] =
     "VERSION 2\r\nREADER\r\nPOST\r\nLIST ACTIVE NEWSGROUPS OVERVIEW.FMT\r\nOVER MSGID\r\nHDR\r\n";
 inline constexpr char kCapabilityAuthinfo[] = "AUTHINFO USER\r\n";
+inline constexpr char kCapabilityStartTls[] = "STARTTLS\r\n";
+inline constexpr char kTlsGoAhead[] = "382 Continue with TLS negotiation\r\n";
+inline constexpr char kTlsCannotStart[] = "580 Can not initiate TLS negotiation\r\n";
 inline constexpr char kPostingAllowed[] = "200 Posting allowed\r\n";
 inline constexpr char kPostingProhibited[] = "201 Posting prohibited\r\n";
 inline constexpr char kHelpFollows[] = "100 Help text follows\r\n";
@@ -114,5 +119,11 @@ std::string BodyFollows(int number, std::string_view messageId);
 std::string SizeLine(int64_t bytes);
 std::string CommandTooLong(size_t bytes);
 std::string QueueOverLimit(long long bytes);
+// "TLS established [version cipher]!!" once a handshake is done.
+std::string TlsEstablished(std::string_view version, std::string_view cipher);
+// "TLS failed [reason]!!" when a session could not start or broke off.
+std::string TlsFailed(std::string_view reason);
+// Plaintext that followed STARTTLS, dropped unread.
+std::string TlsDiscarded(size_t bytes);
 
 }  // namespace replies

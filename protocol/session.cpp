@@ -15,7 +15,7 @@ void CSession::ProcessCommand(const std::string& text) {
 
     const bool loginsOn = LoginsOn();
     const CommandTable& table = ReaderMode() ? kReaderCommands : kClassicCommands;
-    const CommandRow* row = FindCommand(table, words, loginsOn);
+    const CommandRow* row = FindCommand(table, words, loginsOn, m_link.TlsAvailable());
     const int args = static_cast<int>(words.size()) - 1;
     if (row && (args < row->minArgs || args > row->maxArgs)) {
         Reply(kSyntaxError);
@@ -49,6 +49,16 @@ void CSession::ExpectArticle(Incoming kind, std::string messageId, bool claimed)
 void CSession::ArticleArrived(Posting posting) {
     if (m_incoming == Incoming::Post) return PostArticle(posting);
     FedArticle(posting);
+}
+
+void CSession::ForgetBeforeTls() {
+    m_pCurrentGroup = nullptr;
+    m_pCurrentArticle = nullptr;
+    m_bArticleSelected = 0;
+    m_nArticleNumber = 0;
+    m_bAuthenticated = 0;
+    m_strUserName.clear();
+    m_strPassword.clear();
 }
 
 void CSession::LogCommand(const std::string& text, const Words& words) {

@@ -32,6 +32,16 @@ public:
     // What the client sends next is a posted article, up to its terminating
     // line.
     virtual void BeginArticle() = 0;
+    // Whether the connection runs under TLS (from its first byte or since a
+    // STARTTLS handshake).
+    virtual bool IsEncrypted() const = 0;
+    // Whether STARTTLS can be offered: a certificate is loaded.
+    virtual bool TlsAvailable() const = 0;
+    // Puts the connection under TLS as soon as what is queued, the reply sent
+    // right after this call included, has gone out; whatever the client sent
+    // behind the current line is dropped, never read as a command. False when
+    // TLS cannot be started on this connection; nothing changes then.
+    virtual bool StartTlsAfterReply() = 0;
 };
 
 class CSession {
@@ -86,6 +96,15 @@ public:
     CServerCore& Server() const { return m_server; }
     bool ReaderMode() const { return m_server.m_bUseRfc3977 != 0; }
     bool LoginsOn() const { return m_server.m_bUseAuthor != 0; }
+    bool IsEncrypted() const { return m_link.IsEncrypted(); }
+    // STARTTLS is offered: a certificate is loaded and TLS is not on yet.
+    bool TlsOffered() const { return m_link.TlsAvailable() && !m_link.IsEncrypted(); }
+    // AUTHINFO is refused here: logins must wait for TLS, which is not on.
+    bool LoginNeedsTls() const { return m_server.m_bAuthRequiresTls && !m_link.IsEncrypted(); }
+    bool StartTlsAfterReply() { return m_link.StartTlsAfterReply(); }
+    // Forgets what the client chose or proved before its STARTTLS handshake
+    // (group, article, login): none of it was protected from tampering.
+    void ForgetBeforeTls();
 
     // --- the protocol state the handlers work on ------------------------------
     GroupEntry* m_pCurrentGroup = nullptr;

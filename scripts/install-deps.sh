@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev libxxhash-dev
   python3 fonts-droid-fallback
   xvfb x11-utils xdotool imagemagick trayer
-  tin slrn tmux
+  tin slrn neomutt tmux
   clang-14 libclang-rt-14-dev
   dpkg-dev lintian systemd iproute2 adduser
 )
