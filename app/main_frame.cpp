@@ -16,6 +16,7 @@
 
 #include "app/listen_socket.h"
 #include "app/log_edit.h"
+#include "app/outgoing_feeds.h"
 #include "common/date_key.h"
 #include "common/file_util.h"
 #include "common/log_text.h"
@@ -196,6 +197,7 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         ShowMessage(peeringError);
         return false;
     }
+    if (m_bUseRfc3977) m_pOutgoingFeeds = std::make_unique<COutgoingFeeds>(*this, *this);
     m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);
     PostTimerMessage();
     std::string caption = Format("Marrowby [%d]", m_nPortNo);
@@ -297,6 +299,8 @@ void CMainFrame::AcceptClient(CListenSocket& listener) {
 void CMainFrame::Cleanup() {
     SaveGroupIndexes();
     SaveIndexSidecars();
+    // Before the groups go: a client finds article files through them.
+    m_pOutgoingFeeds.reset();
     m_groups.clear();
     m_users.clear();
     for (auto& client : m_clients) {
@@ -376,6 +380,7 @@ void CMainFrame::MaintenancePass(time_t now) {
     // The deleted connections leave the list in one pass, the others keeping
     // their order: erasing each from the middle would cost a pass apiece.
     m_clients.erase(std::remove(m_clients.begin(), m_clients.end(), nullptr), m_clients.end());
+    if (m_pOutgoingFeeds) m_pOutgoingFeeds->Maintain(now);
     FlushStdout();
     struct tm tm {};
     LocalTime(now, tm);

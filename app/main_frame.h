@@ -13,6 +13,7 @@
 class CClientSocket;
 class CListenSocket;
 class CTlsContext;
+class COutgoingFeeds;
 class CLogEdit;
 class QLabel;
 class QMenu;
@@ -81,6 +82,8 @@ public:
     // outlives every connection.
     std::unique_ptr<CTlsContext> m_pTlsContext;
     std::vector<std::unique_ptr<CClientSocket>> m_clients;
+    // Our connections to the peers we send to, in the reader mode.
+    std::unique_ptr<COutgoingFeeds> m_pOutgoingFeeds;
     QMenu* TrayMenu() const { return m_pTrayMenu; }
     QLabel* ClockPane() const { return m_pClockPane; }
 

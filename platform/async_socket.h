@@ -57,6 +57,16 @@ public:
     // Takes one pending connection into `connected`, which inherits this
     // socket's registration. False when no connection could be taken.
     bool Accept(CAsyncSocket& connected);
+    // Starts a TCP connection to `address` (IPv4 dotted or IPv6 text; no
+    // name is looked up, which could block) on `port` and registers for
+    // `events`. The attempt goes on without waiting: OnConnect reports its
+    // end, 0 once connected (OnReceive and OnSend follow as usual from
+    // then), else the system's error code, with its text in LastError(),
+    // after which the caller closes the socket. False when the attempt
+    // cannot even start (a malformed address or port, no socket, an
+    // immediate refusal); the reason is then in LastError() and no
+    // OnConnect follows. Whatever the socket was before is released first.
+    bool Connect(const std::string& address, int port, long events = 63);
     // Bytes taken, 0 when the peer has closed, SOCKET_ERROR otherwise (also
     // when nothing is waiting, and under TLS until the handshake is done).
     virtual int Receive(void* buffer, int length);
@@ -111,6 +121,7 @@ public:
     std::string TlsError() const;
 
     virtual void OnAccept(int errorCode);
+    virtual void OnConnect(int errorCode);
     virtual void OnReceive(int errorCode);
     virtual void OnSend(int errorCode);
     virtual void OnClose(int errorCode);

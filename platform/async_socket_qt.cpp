@@ -158,6 +158,8 @@ struct CAsyncSocket::Impl {
     bool mayBeFull = false;
     bool sendFailed = false;  // a send failed for good; no more attempts
     int lastErrno = 0;
+    // A connection of ours is being made: its end shows as writability.
+    bool connecting = false;
 
     // Under TLS.
     std::unique_ptr<CTlsStream> tls;
@@ -179,7 +181,7 @@ struct CAsyncSocket::Impl {
     }
 
     // A write request that must wait for something other than room.
-    bool WriteHeld() const { return handshaking || sendWantsInput; }
+    bool WriteHeld() const { return handshaking || sendWantsInput || connecting; }
 
     void Select(long mask) {
         events = mask;
@@ -207,9 +209,10 @@ struct CAsyncSocket::Impl {
 
     void Update() {
         if (fd < 0 || !key) return;
-        bool read = !closeNotified && !acceptPaused &&
+        bool read = !closeNotified && !acceptPaused && !connecting &&
                     ((events & (FD_READ | FD_ACCEPT | FD_CLOSE)) || handshaking || sendWantsInput);
-        bool write = (wantWrite && mayBeFull && !WriteHeld()) || (tlsWantsRoom && !closeNotified);
+        bool write = (wantWrite && mayBeFull && !WriteHeld()) || (tlsWantsRoom && !closeNotified) ||
+                     connecting;
         if (read == readWatched && write == writeWatched) return;
         readWatched = read;
         writeWatched = write;
@@ -252,6 +255,10 @@ struct CAsyncSocket::Impl {
     // Epoll reports room in the socket's send buffer.
     void Roomy(CAsyncSocket* owner) {
         mayBeFull = false;
+        if (connecting) {
+            FinishConnect(owner);
+            return;
+        }
         if (handshaking) {
             Handshake(owner);
             return;
@@ -264,6 +271,19 @@ struct CAsyncSocket::Impl {
             Update();
         }
         if (wantWrite && !WriteHeld()) Writable(owner);
+    }
+
+    // A connection attempt has ended; SO_ERROR says how.
+    void FinishConnect(CAsyncSocket* owner) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+        connecting = false;
+        lastErrno = error;
+        Update();
+        uint64_t k = key;
+        owner->OnConnect(error);
+        if (error == 0 && Poller::Instance().Has(k)) AnswerWriteSoon();
     }
 
     void Writable(CAsyncSocket* owner) {
@@ -377,7 +397,7 @@ struct CAsyncSocket::Impl {
         ::close(fd);
         fd = -1;
         key = 0;
-        readWatched = writeWatched = wantWrite = writeQueued = false;
+        readWatched = writeWatched = wantWrite = writeQueued = connecting = false;
     }
 };
 
@@ -592,6 +612,50 @@ bool CAsyncSocket::Accept(CAsyncSocket& connected) {
     return true;
 }
 
+bool CAsyncSocket::Connect(const std::string& address, int port, long events) {
+    d->Release();
+    *d = Impl();
+    sockaddr_storage addr{};
+    socklen_t length = 0;
+    auto& in4 = reinterpret_cast<sockaddr_in&>(addr);
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(addr);
+    if (port > 0 && port <= 65535 && ::inet_pton(AF_INET, address.c_str(), &in4.sin_addr) == 1) {
+        in4.sin_family = AF_INET;
+        in4.sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof in4;
+    } else if (port > 0 && port <= 65535 &&
+               ::inet_pton(AF_INET6, address.c_str(), &in6.sin6_addr) == 1) {
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof in6;
+    } else {
+        d->lastErrno = EINVAL;
+        return false;
+    }
+    int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        d->lastErrno = errno;
+        return false;
+    }
+    // A non-blocking connect goes on in the background after EINPROGRESS,
+    // and after EINTR as well; its end is reported as writability.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0 && errno != EINPROGRESS &&
+        errno != EINTR) {
+        d->lastErrno = errno;
+        ::close(fd);
+        return false;
+    }
+    d->fd = fd;
+    d->events = events;
+    d->connecting = true;
+    if (!d->Attach(this)) {
+        d->lastErrno = errno;
+        d->Release();
+        return false;
+    }
+    return true;
+}
+
 int CAsyncSocket::Receive(void* buffer, int length) {
     if (d->fd < 0) return SOCKET_ERROR;
     if (d->tls) return d->ReceiveTls(buffer, length);
@@ -721,6 +785,7 @@ std::string CAsyncSocket::TlsError() const {
 }
 
 void CAsyncSocket::OnAccept(int) {}
+void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnReceive(int) {}
 void CAsyncSocket::OnSend(int) {}
 void CAsyncSocket::OnClose(int) {}

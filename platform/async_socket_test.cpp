@@ -703,6 +703,85 @@ TEST(AsyncSocketTest, PeerNamesOnIPv4IPv6AndDualStackSockets) {
     }
 }
 
+// A connection of our own: it echoes nothing, only records what happens.
+class Dialer : public CAsyncSocket {
+public:
+    int connects = 0;
+    int connectError = -1;
+    std::string received;
+    std::string pending;
+
+    void OnConnect(int errorCode) override {
+        ++connects;
+        connectError = errorCode;
+        if (errorCode == 0 && !pending.empty()) AsyncSelect();
+    }
+    void OnReceive(int) override {
+        char buffer[4096];
+        int n = Receive(buffer, sizeof buffer);
+        if (n > 0) received.append(buffer, static_cast<size_t>(n));
+    }
+    void OnSend(int) override {
+        int sent = Send(pending.data(), static_cast<int>(pending.size()));
+        if (sent > 0) pending.erase(0, static_cast<size_t>(sent));
+        if (!pending.empty()) AsyncSelect();
+    }
+};
+
+// Connect never waits: its end comes as OnConnect, after which the socket
+// sends and receives like an accepted one; a refusal comes the same way, and
+// only what cannot even be tried fails at once.
+TEST(AsyncSocketTest, ConnectsWithoutWaitingOnIPv4AndIPv6) {
+    struct {
+        const char* address;
+        bool ipv6;
+        bool listening;
+        bool started;      // Connect's result
+        int connectError;  // what OnConnect reports; -1: no call
+    } cases[] = {
+        {"127.0.0.1", false, true, true, 0},
+        {"::1", true, true, true, 0},
+        {"127.0.0.1", false, false, true, ECONNREFUSED},
+        {"news.example", false, false, false, -1},  // a name: never looked up
+        {"127.0.0.1.5", false, false, false, -1},
+    };
+    for (const auto& c : cases) {
+        std::string context = std::string(c.address) + (c.listening ? " listening" : " closed");
+        Server server;
+        bool ipv4Too = false;
+        bool created = c.ipv6 ? server.CreateIPv6(0, ipv4Too, 63, c.address)
+                              : server.Create(0, 63, "127.0.0.1");
+        if (!created && c.ipv6 && (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL)) {
+            std::printf("no IPv6 here, skipped: %s\n", context.c_str());
+            continue;
+        }
+        ASSERT_TRUE(created) << context << ": " << server.LastError();
+        int port = server.Port();
+        if (c.listening)
+            ASSERT_TRUE(server.Listen()) << context;
+        else
+            server.Close();  // the port is known to be free, and nothing listens
+        Dialer dialer;
+        dialer.pending = "hello";
+        ASSERT_EQ(
+            dialer.Connect(c.address, port,
+                           CAsyncSocket::FD_READ | CAsyncSocket::FD_WRITE | CAsyncSocket::FD_CLOSE),
+            c.started)
+            << context << ": " << dialer.LastError();
+        EXPECT_EQ(dialer.connects, 0) << context << ": reported before the loop ran";
+        if (!c.started) {
+            EXPECT_FALSE(dialer.IsOpen()) << context;
+            continue;
+        }
+        ASSERT_TRUE(RunUntil([&] { return dialer.connects > 0; })) << context;
+        EXPECT_EQ(dialer.connectError, c.connectError) << context << ": " << dialer.LastError();
+        if (c.connectError != 0) continue;
+        // The greeting-less echo server returns what the dialer sends.
+        ASSERT_TRUE(RunUntil([&] { return dialer.received == "hello"; })) << context;
+        EXPECT_EQ(dialer.connects, 1) << context;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -25,7 +25,7 @@ bool CServerCore::StartPeering(std::string& error) {
     m_peers.Load(m_peerSettings, problems);
     for (const std::string& problem : problems)
         m_host.AppendLog("[Peers] line skipped: " + problem + "\r\n");
-    return m_feeds.Open(m_szBaseDir, m_peers, error);
+    return m_feeds.Open(m_szBaseDir, m_peers, m_host, error);
 }
 
 const std::string& CServerCore::PathHost() {
