@@ -298,6 +298,7 @@ void CMainFrame::AcceptClient(CListenSocket& listener) {
 
 void CMainFrame::Cleanup() {
     SaveGroupIndexes();
+    SaveIndexSidecars();
     // Before the groups go: a client finds article files through them.
     m_pOutgoingFeeds.reset();
     m_groups.clear();

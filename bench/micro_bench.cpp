@@ -27,23 +27,21 @@
 
 namespace {
 
-ArticleEntry MakeEntry(int number) {
-    ArticleEntry a;
-    a.number = number;
-    a.SetText("Re: fill article " + std::to_string(number) + " about something",
-              "bench <bench@bench.invalid>", "Mon, 01 Jan 2024 00:00:00 +0000",
-              "<fill." + std::to_string(number) + "@bench.invalid>",
-              number > 1 ? "<fill." + std::to_string(number - 1) + "@bench.invalid>" : "");
-    a.bytes = 2048;
-    a.lines = 31;
-    return a;
+// An entry of a list of its own, as the filled groups hold them.
+const ArticleEntry& MakeEntry(ArticleList& list, int number) {
+    EntryTexts texts{"Re: fill article " + std::to_string(number) + " about something",
+                     "bench <bench@bench.invalid>", "Mon, 01 Jan 2024 00:00:00 +0000",
+                     "<fill." + std::to_string(number) + "@bench.invalid>",
+                     number > 1 ? "<fill." + std::to_string(number - 1) + "@bench.invalid>" : ""};
+    return list.Add(number, texts, 2048, 31);
 }
 
 // The text of a Message.lst with `count` articles, as read from disk (LF only).
 std::string MakeIndexText(int count) {
     std::string text = "1\t" + std::to_string(count) + "\t" + std::to_string(count) + "\n";
     for (int n = 1; n <= count; ++n) {
-        std::string line = FormatIndexLine(MakeEntry(n));
+        ArticleList list;
+        std::string line = FormatIndexLine(MakeEntry(list, n));
         line.erase(line.size() - 2, 1);  // CR LF read in text mode
         text += line;
     }
@@ -62,7 +60,8 @@ void BM_SplitFields_Command(benchmark::State& state) {
 BENCHMARK(BM_SplitFields_Command);
 
 void BM_SplitFields_IndexLine(benchmark::State& state) {
-    const std::string line = FormatIndexLine(MakeEntry(12345));
+    ArticleList list;
+    const std::string line = FormatIndexLine(MakeEntry(list, 12345));
     std::vector<std::string> fields;
     for (auto _ : state) {
         SplitFields(fields, line, "\t\n");
@@ -100,7 +99,8 @@ void BM_ParseHeader(benchmark::State& state) {
 BENCHMARK(BM_ParseHeader);
 
 void BM_FormatIndexLine(benchmark::State& state) {
-    const ArticleEntry entry = MakeEntry(12345);
+    ArticleList list;
+    const ArticleEntry& entry = MakeEntry(list, 12345);
     for (auto _ : state) {
         std::string line = FormatIndexLine(entry);
         benchmark::DoNotOptimize(line.data());

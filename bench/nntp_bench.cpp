@@ -43,7 +43,7 @@ bool WriteFile(const std::string& path, const std::string& content) {
 // Writes the group directory `dir` directly in the server's own formats, so
 // that large groups need not be posted one by one: articles 1 to `count`
 // (unless `indexOnly`) and a Message.lst listing them. Returns the exit status.
-int Fill(const std::string& dir, long count, bool indexOnly) {
+int Fill(const std::string& dir, long count, bool indexOnly, long filesFrom) {
     ::mkdir(dir.c_str(), 0755);
     std::string group = dir;
     while (!group.empty() && group.back() == '/') group.pop_back();
@@ -56,7 +56,7 @@ int Fill(const std::string& dir, long count, bool indexOnly) {
         std::string id = "<fill." + std::to_string(n) + "@bench.invalid>";
         std::string subject = "fill article " + std::to_string(n);
         std::string article = MakeArticle(group, id, subject, date);
-        if (!indexOnly && !WriteFile(dir + "/" + std::to_string(n), article)) {
+        if (!indexOnly && n >= filesFrom && !WriteFile(dir + "/" + std::to_string(n), article)) {
             std::fprintf(stderr, "nntp_bench: cannot write %s/%ld\n", dir.c_str(), n);
             return 1;
         }
@@ -74,8 +74,8 @@ int Fill(const std::string& dir, long count, bool indexOnly) {
 void Usage() {
     std::fprintf(stderr,
                  "usage: nntp_bench HOST PORT GROUP WORKLOAD... [OPTIONS]\n"
-                 "       nntp_bench --fill GROUP_DIR COUNT [--index-only]\n"
-                 "workloads: w1 w2 w3 w3id w3tls handshakes w4 w5 feed ready\n"
+                 "       nntp_bench --fill GROUP_DIR COUNT [--index-only | --files-from N]\n"
+                 "workloads: w1 w2 w3 w3id w3tls handshakes w4 w5 xnew feed ready\n"
                  "  (w3tls and handshakes need PORT to be a TLS port)\n"
                  "options:\n"
                  "  --w1-group NAME     group W1 posts to (default GROUP)\n"
@@ -84,6 +84,7 @@ void Usage() {
                  "  --w1-posts N        (2000)    --w5-posts N      (500)\n"
                  "  --xover-runs N      (5)\n"
                  "  --clients N         (8)       --requests N      (500 per client)\n"
+                 "  --newest N          W3 reads only the newest N articles (all)\n"
                  "  --connections N     (1000)    --batch N         (100)\n"
                  "  --hold S            (5)       --server-pid PID  (for RSS in w4)\n"
                  "  --batch-wait S      (5)       longest wait for one batch's greetings\n"
@@ -131,6 +132,8 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
             ok = ParseInt(v, opt.w3Clients, 1, 256);
         else if (a == "--requests")
             ok = ParseInt(v, opt.w3Requests, 1, 1000000);
+        else if (a == "--newest")
+            opt.newest = std::atol(v);
         else if (a == "--handshakes")
             ok = ParseInt(v, opt.handshakes, 1, 10000000);
         else if (a == "--connections")
@@ -179,11 +182,15 @@ int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "--fill") == 0) {
         long count = std::atol(argv[3]);
         bool indexOnly = argc >= 5 && std::strcmp(argv[4], "--index-only") == 0;
+        // Only the newest articles as files: a large group's index, and the
+        // articles a reading workload asks for.
+        long filesFrom =
+            argc >= 6 && std::strcmp(argv[4], "--files-from") == 0 ? std::atol(argv[5]) : 1;
         if (count < 0 || count > 10000000) {
             Usage();
             return 2;
         }
-        return Fill(argv[2], count, indexOnly);
+        return Fill(argv[2], count, indexOnly, filesFrom);
     }
     Options opt;
     if (!ParseOptions(argc, argv, opt)) {
@@ -212,6 +219,8 @@ int main(int argc, char** argv) {
             ok = RunW4(opt);
         } else if (w == "w5") {
             ok = RunPosts(opt, "w5", opt.w5Group, opt.w5Posts);
+        } else if (w == "xnew") {
+            ok = RunXoverNewest(opt);
         } else if (w == "feed") {
             ok = RunFeed(opt);
         } else if (w == "ready") {

@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <random>
@@ -13,13 +14,24 @@
 
 namespace {
 
+// Runs XOVER over the numbers from `low` to `high` and hands each overview
+// line to `onLine`.
+bool XoverRange(CConnection& conn, long low, long high, size_t& lines, size_t& bytes,
+                const std::function<void(const std::string&)>& onLine) {
+    std::string status;
+    return conn.Command("XOVER " + std::to_string(low) + "-" + std::to_string(high), 224, status) &&
+           conn.ReadBlock(lines, bytes, onLine);
+}
+
 // Runs XOVER first-last and hands each overview line to `onLine`.
 bool Xover(CConnection& conn, const GroupInfo& info, size_t& lines, size_t& bytes,
            const std::function<void(const std::string&)>& onLine) {
-    std::string status;
-    return conn.Command("XOVER " + std::to_string(info.first) + "-" + std::to_string(info.last),
-                        224, status) &&
-           conn.ReadBlock(lines, bytes, onLine);
+    return XoverRange(conn, info.first, info.last, lines, bytes, onLine);
+}
+
+// The first number W3 reads: the group's first, or the first of the newest.
+long FirstRead(const Options& opt, const GroupInfo& info) {
+    return opt.newest > 0 ? std::max(info.first, info.last - opt.newest + 1) : info.first;
 }
 
 }  // namespace
@@ -82,6 +94,32 @@ bool RunPosts(const Options& opt, const char* name, const std::string& group, in
     return !Failed();
 }
 
+bool RunXoverNewest(const Options& opt) {
+    CConnection conn;
+    GroupInfo info;
+    if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, opt.readGroup, info)) {
+        ReportFailure("xnew: " + conn.Error());
+        return false;
+    }
+    std::vector<double> times;
+    for (int run = 0; run < std::max(2, opt.xoverRuns); ++run) {
+        size_t lines = 0, bytes = 0;
+        Clock::time_point t = Clock::now();
+        if (!XoverRange(conn, std::max(info.first, info.last - 99), info.last, lines, bytes,
+                        [](const std::string&) {})) {
+            ReportFailure("xnew: " + conn.Error());
+            return false;
+        }
+        times.push_back(MsSince(t));
+        if (lines != 100 && info.count >= 100)
+            ReportFailure("xnew: " + std::to_string(lines) + " lines for the newest 100");
+    }
+    if (!Quit(conn)) ReportFailure("xnew: " + conn.Error());
+    Emit("xnew.first_ms", times.front(), "ms");
+    Emit("xnew.p50_ms", Percentile(times, 0.5), "ms");
+    return !Failed();
+}
+
 bool RunW2(const Options& opt) {
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -127,15 +165,16 @@ bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids) {
         return false;
     }
     size_t lines = 0, bytes = 0;
-    bool ok = Xover(conn, info, lines, bytes, [&ids](const std::string& line) {
-        // number, subject, from, date, Message-ID, ...
-        size_t pos = 0;
-        for (int field = 0; field < 4 && pos != std::string::npos; ++field)
-            pos = line.find('\t', pos) + 1;
-        if (pos == 0) return;
-        size_t end = line.find('\t', pos);
-        ids.push_back(line.substr(pos, end == std::string::npos ? end : end - pos));
-    });
+    bool ok = XoverRange(
+        conn, FirstRead(opt, info), info.last, lines, bytes, [&ids](const std::string& line) {
+            // number, subject, from, date, Message-ID, ...
+            size_t pos = 0;
+            for (int field = 0; field < 4 && pos != std::string::npos; ++field)
+                pos = line.find('\t', pos) + 1;
+            if (pos == 0) return;
+            size_t end = line.find('\t', pos);
+            ids.push_back(line.substr(pos, end == std::string::npos ? end : end - pos));
+        });
     if (!ok || !Quit(conn)) {
         ReportFailure("w3id: " + conn.Error());
         return false;
@@ -195,7 +234,7 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
                 }
                 std::string argument;
                 if (ids.empty()) {
-                    std::uniform_int_distribution<long> pick(info.first, info.last);
+                    std::uniform_int_distribution<long> pick(FirstRead(opt, info), info.last);
                     argument = std::to_string(pick(random));
                 } else {
                     std::uniform_int_distribution<size_t> pick(0, ids.size() - 1);

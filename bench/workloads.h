@@ -18,6 +18,7 @@ struct Options {
     int xoverRuns = 5;
     int w3Clients = 8;
     int w3Requests = 500;  // per client
+    long newest = 0;       // W3 and W3 by Message-ID read only the newest this many; 0: all
     int w4Connections = 1000;
     int w4Batch = 100;
     double w4HoldSeconds = 5;
@@ -58,6 +59,9 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
 bool RunHandshakes(const Options& opt);
 // The Message-IDs of the read group, from one XOVER.
 bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids);
+// The newest 100 articles of the read group by XOVER: the first time, then
+// the median of several runs.
+bool RunXoverNewest(const Options& opt);
 // W4: many connections opened a batch at a time, greeted, a group selected,
 // then held open.
 bool RunW4(const Options& opt);

@@ -305,11 +305,11 @@ void CheckDescriptors(const CServerCore& server) {
 std::string DescribeEntries(const GroupEntry& g) {
     std::string out = std::to_string(g.firstNumber) + " " + std::to_string(g.lastNumber) + " " +
                       std::to_string(g.articleCount) + "\n";
-    for (const auto& a : g.articles)
-        out += std::to_string(a->number) + "|" + Escaped(std::string(a->Subject())) + "|" +
-               Escaped(std::string(a->From())) + "|" + Escaped(std::string(a->Date())) + "|" +
-               Escaped(std::string(a->MessageId())) + "|" + Escaped(std::string(a->References())) +
-               "|" + std::to_string(a->bytes) + "|" + std::to_string(a->lines) + "\n";
+    for (const ArticleEntry& a : g.articles)
+        out += std::to_string(a.number) + "|" + Escaped(std::string(a.Subject())) + "|" +
+               Escaped(std::string(a.From())) + "|" + Escaped(std::string(a.Date())) + "|" +
+               Escaped(std::string(a.MessageId())) + "|" + Escaped(std::string(a.References())) +
+               "|" + std::to_string(a.Bytes()) + "|" + std::to_string(a.Lines()) + "\n";
     return out;
 }
 

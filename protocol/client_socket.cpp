@@ -37,11 +37,9 @@ CClientSocket::CClientSocket(IServerHost& host, CServerCore& server)
       m_timeLastActivity(host.Now()),
       m_sendQueue(server.m_spool) {}
 
-CClientSocket::~CClientSocket() {
-    // A connection that ends in the middle of a posting leaves nothing behind.
-    if (m_nTempFd >= 0) ::close(m_nTempFd);
-    if (!m_strTempFilePath.empty()) RemoveFile(m_strTempFilePath);
-}
+// A connection that ends in the middle of a posting leaves nothing behind:
+// the posting's temporary file, if it needed one, goes with it.
+CClientSocket::~CClientSocket() = default;
 
 void CClientSocket::Log(const std::string& text) {
     m_pOwner->AppendLog(m_strLogPrefix + text);
@@ -176,13 +174,6 @@ void CClientSocket::HandleReceived(const char* data, size_t length) {
 }
 
 std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
-    // The temporary file stays open while the article arrives. When it cannot
-    // be made, the whole article goes unrecorded (and is answered as one
-    // without groups), never just the part that happened to come first.
-    if (m_nTempFd < 0 && !m_bTempCreateFailed) {
-        m_nTempFd = CreateTempFile(m_strTempFilePath);
-        if (m_nTempFd < 0) m_bTempCreateFailed = 1;
-    }
     size_t textLength = strnlen(data, length);
     std::string_view text(data, textLength);
     // The terminating line may straddle two receives: the tail of the bytes
@@ -203,10 +194,13 @@ std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
         size_t end = found + terminatorLength;
         articleBytes = end > m_strCommandText.size() ? end - m_strCommandText.size() : 0;
     }
-    if (m_nTempFd >= 0 && !WriteAll(m_nTempFd, data, articleBytes)) m_bTempWriteFailed = 1;
+    // An article held in memory is written once, as the article file; only
+    // one past the memory bound goes through a temporary file. Bytes that
+    // could not be kept make the whole article one that is not stored.
+    m_posting.Append(data, articleBytes);
     size_t counted = std::min(articleBytes, textLength);
     for (size_t i = 0; i < counted; ++i)
-        if (data[i] == '\n') ++m_nPostLineCount;
+        if (data[i] == '\n') ++m_posting.lineCount;
     if (found == std::string::npos) {
         // Keep the last ten bytes of the tail and the block together.
         if (textLength >= kTailSize) m_strCommandText.clear();
@@ -222,21 +216,11 @@ std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
 }
 
 void CClientSocket::FinishArticle() {
-    std::string tempPath = std::move(m_strTempFilePath);
-    int lineCount = m_nPostLineCount;
-    bool complete = !m_bTempWriteFailed;
-    int tempFd = m_nTempFd;
     m_strCommandText.clear();
     m_strLineBuffer.clear();
-    m_strTempFilePath.clear();
-    m_nPostLineCount = 0;
     m_bCrSeen = 0;
-    m_nTempFd = -1;
-    m_bTempWriteFailed = 0;
-    m_bTempCreateFailed = 0;
     m_bPostMode = 0;
-    // The temporary file now belongs to the session, which removes it.
-    m_session.ArticleArrived(tempPath, lineCount, complete, tempFd);
+    m_session.ArticleArrived(std::move(m_posting));
 }
 
 std::string_view CClientSocket::ReceiveCommand(const char* data, size_t length) {

@@ -109,11 +109,9 @@ private:
     int m_bCrSeen = 0;
     std::string m_strLineBuffer;
     std::string m_strCommandText;  // in body mode: the last ten bytes received
-    std::string m_strTempFilePath;
-    int m_nPostLineCount = 0;
-    int m_bTempWriteFailed = 0;   // some bytes of the current article were lost
-    int m_bTempCreateFailed = 0;  // no temporary file for the current article
-    int m_nTempFd = -1;           // the temporary file, open while the article arrives
+    // The article arriving in body mode: in memory, or past its bound in a
+    // temporary file that goes with it.
+    Posting m_posting;
     CSendQueue m_sendQueue;
     int m_bQueueOverflow = 0;  // cut off for not reading; output is dropped
     const CTlsContext* m_pTlsContext = nullptr;

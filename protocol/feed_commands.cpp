@@ -68,23 +68,20 @@ void FeedTakeThis(CSession& session, const Words& words) {
     session.ExpectArticle(CSession::Incoming::TakeThis, id, Judge(session, id) == Offer::Wanted);
 }
 
-void CSession::FedArticle(const std::string& tempPath, int lineCount, bool complete, int tempFd) {
+void CSession::FedArticle(const Posting& posting) {
     const std::string id = std::move(m_strIncomingId);
     const bool claimed = m_bIncomingClaimed;
     m_strIncomingId.clear();
     m_bIncomingClaimed = false;
     IntakeOutcome outcome;
-    if (claimed && complete) {
-        IntakeRequest request{ArticleSource::Fed,    nullptr, tempPath, tempFd, lineCount,
-                              m_server.Host().Now(), id};
+    if (claimed && posting.Complete()) {
+        IntakeRequest request{ArticleSource::Fed, nullptr, &posting, m_server.Host().Now(), id};
         outcome = TakeArticle(m_server, request);
     } else {
         // Not wanted (a TAKETHIS of a known article), or not kept whole.
-        RemoveFile(tempPath);
         outcome.result = claimed ? IntakeResult::Failed : IntakeResult::Duplicate;
         outcome.reason = "Duplicate";
     }
-    if (tempFd >= 0) ::close(tempFd);
     if (claimed) m_server.m_arriving.erase(id);
     if (outcome.result == IntakeResult::Stored) m_server.SaveGroupIndexes();
     if (m_incoming == Incoming::TakeThis) return ReplyTakeThis(id, outcome);

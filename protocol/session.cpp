@@ -46,10 +46,9 @@ void CSession::ExpectArticle(Incoming kind, std::string messageId, bool claimed)
     m_link.BeginArticle();
 }
 
-void CSession::ArticleArrived(const std::string& tempPath, int lineCount, bool complete,
-                              int tempFd) {
-    if (m_incoming == Incoming::Post) return PostArticle(tempPath, lineCount, complete, tempFd);
-    FedArticle(tempPath, lineCount, complete, tempFd);
+void CSession::ArticleArrived(Posting posting) {
+    if (m_incoming == Incoming::Post) return PostArticle(posting);
+    FedArticle(posting);
 }
 
 void CSession::ForgetBeforeTls() {

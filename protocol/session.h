@@ -56,13 +56,11 @@ public:
     // line). Logs it, then answers it through the mode's command table.
     void ProcessCommand(const std::string& text);
 
-    // Takes the article collected in `tempPath` after POST, IHAVE or
-    // TAKETHIS and answers it. `complete` is false when some of its bytes
-    // could not be kept; `tempFd`, when not -1, is the file open for
-    // reading, closed here.
-    void ArticleArrived(const std::string& tempPath, int lineCount, bool complete, int tempFd);
+    // Takes the article collected after POST, IHAVE or TAKETHIS and answers
+    // it.
+    void ArticleArrived(Posting posting);
     // The POST case of it (post_commands.cpp).
-    void PostArticle(const std::string& tempPath, int lineCount, bool complete, int tempFd);
+    void PostArticle(const Posting& posting);
 
     // What the next article received is: posted, or fed under a Message-ID.
     // `claimed`: the Message-ID was entered as arriving on this connection,
@@ -125,7 +123,7 @@ public:
 private:
     void LogCommand(const std::string& text, const Words& words);
     // The IHAVE and TAKETHIS cases of ArticleArrived (feed_commands.cpp).
-    void FedArticle(const std::string& tempPath, int lineCount, bool complete, int tempFd);
+    void FedArticle(const Posting& posting);
     void ReplyTakeThis(const std::string& id, const IntakeOutcome& outcome);
 
     const Peer* m_pPeer = nullptr;

@@ -87,12 +87,9 @@ public:
             std::string path = ArticlePath(group, a.number);
             if (a.onDisk) WriteFile(path, FileOf(a));
             m_history.RememberAccepted(a.messageId, now);
-            auto entry = std::make_unique<ArticleEntry>();
-            entry->number = a.number;
-            entry->SetText(a.subject, "a@example.invalid", "d", a.messageId, "");
-            entry->bytes = static_cast<int>(FileOf(a).size());
-            entry->lines = 1;
-            group.articles.push_back(std::move(entry));
+            group.articles.Add(a.number,
+                               EntryTexts{a.subject, "a@example.invalid", "d", a.messageId, ""},
+                               static_cast<int>(FileOf(a).size()), 1);
             group.firstNumber = group.firstNumber ? group.firstNumber : a.number;
             group.lastNumber = a.number;
             group.articleCount += 1;
@@ -138,10 +135,9 @@ struct Case {
 std::string Overview(int shown, const char* id, const char* subject) {
     Article a{"", 0, id, subject, true};
     a.number = shown ? shown : 1;
-    ArticleEntry entry;
-    entry.SetText(subject, "a@example.invalid", "d", id, "");
-    entry.bytes = static_cast<int>(FileOf(a).size());
-    entry.lines = 1;
+    ArticleList list;
+    const ArticleEntry& entry = list.Add(0, EntryTexts{subject, "a@example.invalid", "d", id, ""},
+                                         static_cast<int>(FileOf(a).size()), 1);
     std::string line;
     AppendOverviewLine(line, entry, shown);
     return line;

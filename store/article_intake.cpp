@@ -19,14 +19,11 @@ namespace {
 // than a few kilobytes.
 constexpr size_t kStartBytes = 256 * 1024;
 
-std::string ReadStart(int fd, int64_t& size) {
-    struct stat st;
-    size = fd >= 0 && ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-    std::string start(static_cast<size_t>(std::min<int64_t>(size, kStartBytes)), '\0');
+std::string ReadStart(const Posting& posting) {
+    std::string start(static_cast<size_t>(std::min<int64_t>(posting.Size(), kStartBytes)), '\0');
     size_t got = 0;
     while (got < start.size()) {
-        ssize_t n = ::pread(fd, &start[got], start.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = posting.ReadAt(&start[got], start.size() - got, static_cast<int64_t>(got));
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
@@ -128,7 +125,7 @@ IntakeOutcome Store(Intake& in) {
                   (in.fields.Find("Path") ? *in.fields.Find("Path") : "not-for-mail");
     for (GroupEntry* group : in.targets) {
         int number;
-        if (StoreInGroup(in.core, *group, in.request.tempFd, static_cast<int64_t>(in.headerEnd),
+        if (StoreInGroup(in.core, *group, *in.request.posting, static_cast<int64_t>(in.headerEnd),
                          header, texts, in.bodyLines, &number))
             stored.copies.push_back(ArticleCopy{group->name, number});
     }
@@ -149,11 +146,13 @@ IntakeOutcome Cancel(Intake& in, const std::string& target) {
 }
 
 IntakeOutcome Take(Intake& in) {
-    in.start = ReadStart(in.request.tempFd, in.size);
+    in.start = ReadStart(*in.request.posting);
+    in.size = in.request.posting->Size();
     ParseHeaderFields(in.start, in.fields);
     size_t blank = in.start.find("\r\n\r\n");
     in.headerEnd = blank == std::string::npos ? in.start.size() : blank + 2;
-    in.bodyLines = BodyLineCount(in.start.substr(0, in.headerEnd + 2), in.request.lineCount);
+    in.bodyLines =
+        BodyLineCount(in.start.substr(0, in.headerEnd + 2), in.request.posting->lineCount);
     ArticleVerdict verdict = Check(in);
     const std::string* id = in.fields.Find("Message-ID");
     if (verdict.result != ArticleCheck::Ok) {
@@ -177,7 +176,5 @@ IntakeOutcome Take(Intake& in) {
 
 IntakeOutcome TakeArticle(CServerCore& core, const IntakeRequest& request) {
     Intake in(core, request);
-    IntakeOutcome outcome = Take(in);
-    if (!request.tempPath.empty()) RemoveFile(request.tempPath);
-    return outcome;
+    return Take(in);
 }

@@ -26,16 +26,14 @@ struct IntakeOutcome {
 
 struct IntakeRequest {
     ArticleSource source = ArticleSource::Posted;
-    CanPostFn canPost;     // posted: the poster's rights; unset: every group
-    std::string tempPath;  // the article as received, terminating line included
-    int tempFd = -1;       // it, open for reading; the caller closes it
-    int lineCount = 0;     // LF bytes received with it
+    CanPostFn canPost;                 // posted: the poster's rights; unset: every group
+    const Posting* posting = nullptr;  // the article as received
     time_t now = 0;
     std::string offeredId;  // fed: the Message-ID the peer offered it under
 };
 
-// Takes one article. The temporary file is removed in every case; changed
-// groups are marked dirty, and writing their indexes is the caller's. What
-// is refused because of what it is (not because of this server's state) is
-// remembered when it came from a peer, so no peer offers it again.
+// Takes one article. Changed groups are marked dirty, and writing their
+// indexes is the caller's. What is refused because of what it is (not
+// because of this server's state) is remembered when it came from a peer, so
+// no peer offers it again.
 IntakeOutcome TakeArticle(CServerCore& core, const IntakeRequest& request);

@@ -9,10 +9,21 @@
 // Reads the index file at `path` into `group`: sets the three counters from
 // the counter line and appends one entry per article line. Lines of the wrong
 // shape are skipped. Leaves `dirty` alone. False when the file cannot be
-// opened.
+// opened. The file stays mapped, and the entries read their lines there.
 bool ReadGroupIndex(const std::string& path, GroupEntry& group);
 
-// Same, from the file's text (CR LF already read as LF).
+// Writes Message.lst.idx beside the index file at `indexPath`: what the next
+// start needs to load the entries without parsing every line. Only when
+// every entry's line is in the mapped file; false otherwise or when it
+// cannot be written (nothing is lost then but time at the next start).
+bool WriteIndexSidecar(const std::string& indexPath, const GroupEntry& group);
+
+// Whether a group of this many articles is worth a sidecar: below, parsing
+// its index costs less than the sidecar would save.
+bool WorthASidecar(size_t articles);
+
+// Same, from the file's text, CR LF or LF line ends; the lines are kept in
+// memory.
 void ParseGroupIndex(const std::string& content, GroupEntry& group);
 
 // The exact bytes of the index file for `group`, CR LF line ends included.

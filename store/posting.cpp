@@ -6,8 +6,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/date_key.h"
@@ -67,13 +69,12 @@ bool PublishArticle(const CServerCore& core, const GroupEntry& group, const std:
 
 // Copies the posting from `from` on into `out` behind `prefix`; false when
 // any of it could not be read or written.
-bool CopyArticle(int out, const std::string& prefix, int in, int64_t from) {
-    if (!WriteAll(out, prefix.data(), prefix.size()) || in < 0) return false;
-    char block[10000];
-    off_t offset = static_cast<off_t>(from);
+bool CopyArticle(int out, const std::string& prefix, const Posting& in, int64_t from) {
+    if (!WriteAll(out, prefix.data(), prefix.size())) return false;
+    char block[65536];
+    int64_t offset = from;
     for (;;) {
-        ssize_t n = ::pread(in, block, sizeof block, offset);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = in.ReadAt(block, sizeof block, offset);
         if (n < 0) return false;
         if (n == 0) return true;
         if (!WriteAll(out, block, static_cast<size_t>(n))) return false;
@@ -97,7 +98,7 @@ bool PublishUnnamed(const CServerCore& core, const GroupEntry& group, int fd, in
 
 }  // namespace
 
-bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, int64_t from,
+bool StoreInGroup(CServerCore& core, GroupEntry& group, const Posting& in, int64_t from,
                   const std::string& prefix, const EntryTexts& texts, int lineCount, int* stored) {
     // A hand-edited index may carry the highest number there is: no number
     // is left for another article.
@@ -132,12 +133,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, int64_t from,
         ::unlink(staged.c_str());
     }
     if (!ok) return false;
-    auto entry = std::make_unique<ArticleEntry>();
-    entry->number = number;
-    entry->SetText(texts.subject, texts.from, texts.date, texts.messageId, texts.references);
-    entry->bytes = static_cast<int>(st.st_size);
-    entry->lines = lineCount;
-    group.articles.push_back(std::move(entry));
+    group.articles.Add(number, texts, static_cast<int>(st.st_size), lineCount);
     if (group.articleCount < INT32_MAX) group.articleCount += 1;
     if (group.firstNumber == 0) group.firstNumber = 1;
     group.lastNumber = number;
@@ -183,10 +179,86 @@ int BodyLineCount(const std::string& headerBlock, int lineCount) {
     return body < 0 ? 0 : body;
 }
 
-StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
-                             const std::string& tempPath, int tempFd, int lineCount,
+Posting& Posting::operator=(Posting&& other) noexcept {
+    if (this == &other) return *this;
+    Discard();
+    m_strBytes = std::move(other.m_strBytes);
+    m_nFd = other.m_nFd;
+    m_strPath = std::move(other.m_strPath);
+    m_nSize = other.m_nSize;
+    m_bComplete = other.m_bComplete;
+    m_bNoFile = other.m_bNoFile;
+    lineCount = other.lineCount;
+    other.m_nFd = -1;
+    other.m_strPath.clear();
+    other.m_strBytes.clear();
+    other.m_nSize = 0;
+    other.m_bComplete = true;
+    other.m_bNoFile = false;
+    other.lineCount = 0;
+    return *this;
+}
+
+bool Posting::Append(const char* data, size_t length) {
+    if (!m_bComplete || m_bNoFile) return false;
+    m_nSize += static_cast<int64_t>(length);
+    if (m_nFd < 0 && m_strBytes.size() + length <= kMaxMemoryBytes) {
+        m_strBytes.append(data, length);
+        return true;
+    }
+    if (m_nFd < 0) {
+        // Past the bound: what is held so far goes to the file first. When
+        // no file can be made, the whole article goes unrecorded, never just
+        // the part that happened to come first.
+        m_nFd = CreateTempFile(m_strPath);
+        if (m_nFd < 0) {
+            m_bNoFile = true;
+            m_strBytes = std::string();
+            m_nSize = 0;
+            return false;
+        }
+        if (!WriteAll(m_nFd, m_strBytes.data(), m_strBytes.size())) {
+            m_bComplete = false;
+            return false;
+        }
+        m_strBytes = std::string();
+    }
+    if (!WriteAll(m_nFd, data, length)) m_bComplete = false;
+    return m_bComplete;
+}
+
+ssize_t Posting::ReadAt(char* buffer, size_t size, int64_t offset) const {
+    if (m_nFd < 0) {
+        if (offset < 0 || static_cast<size_t>(offset) >= m_strBytes.size()) return 0;
+        size_t n = std::min(size, m_strBytes.size() - static_cast<size_t>(offset));
+        std::memcpy(buffer, m_strBytes.data() + offset, n);
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t n;
+    do n = ::pread(m_nFd, buffer, size, static_cast<off_t>(offset));
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+void Posting::Discard() {
+    if (m_nFd >= 0) ::close(m_nFd);
+    if (!m_strPath.empty()) RemoveFile(m_strPath);
+    m_nFd = -1;
+    m_strPath.clear();
+    m_strBytes = std::string();
+    m_nSize = 0;
+    m_bComplete = true;
+    m_bNoFile = false;
+    lineCount = 0;
+}
+
+StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost, const Posting& posting,
                              XContent& header, time_t now, bool readerMode) {
-    std::string headerBlock = tempFd >= 0 ? ReadHeaderBlockFrom(tempFd) : std::string();
+    int lineCount = posting.lineCount;
+    std::string headerBlock =
+        ReadHeaderBlockWith([&posting](char* buffer, size_t size, int64_t offset) {
+            return posting.ReadAt(buffer, size, offset);
+        });
     header.ParseHeader(headerBlock);
     if (readerMode) lineCount = BodyLineCount(headerBlock, lineCount);
     StoreResult result = StoreResult::Stored;
@@ -210,8 +282,7 @@ StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
         if (header.lines == 0) prefix += Format("Lines: %d\r\n", lineCount);
         EntryTexts texts{header.subject, header.from, header.date, messageId, header.references};
         for (GroupEntry* group : targets)
-            StoreInGroup(core, *group, tempFd, 0, prefix, texts, lineCount, nullptr);
+            StoreInGroup(core, *group, posting, 0, prefix, texts, lineCount, nullptr);
     }
-    if (!tempPath.empty()) RemoveFile(tempPath);
     return result;
 }

@@ -1,5 +1,6 @@
 #include "store/server_core.h"
 
+#include "common/file_util.h"
 #include "store/group_index.h"
 #include "store/message_id.h"
 
@@ -44,6 +45,15 @@ bool CServerCore::SaveGroupIndexes() {
         group->dirty = 0;
     }
     return true;
+}
+
+void CServerCore::SaveIndexSidecars() {
+    for (const auto& group : m_groups) {
+        if (WorthASidecar(group->articles.size()))
+            WriteIndexSidecar(IndexPath(*group), *group);
+        else
+            RemoveFile(IndexPath(*group) + ".idx");
+    }
 }
 
 std::string CServerCore::GroupDir(const GroupEntry& group) const {
