@@ -130,6 +130,9 @@ TEST(SjisFind, MatchesOnlyAtCharacterBoundaries) {
          "AB", 0, 2},
         {"\x95\x5C\r\n", "\\", 0, npos},
         {"\x95\r\n", "\r\n", 0, 1},
+        {"x\x95\r\n.\r\n", "\r\n.\r\n", 0, 2},
+        {"\r\n.\r\n\r\n.\r\n", "\r\n.\r\n", 1, 5},
+        {"\r\n", "\r\n", 3, npos},
         {"abc", "", 2, 2},
         {"abc", "", 4, npos},
     };
