@@ -273,6 +273,13 @@ bool WorthASidecar(size_t articles) {
     return articles >= kSidecarWorthIt;
 }
 
+bool SidecarIsStale(const GroupEntry& group) {
+    size_t described = group.indexFile.sidecarEntries;
+    size_t size = group.articles.size();
+    return described == 0 || described > size ||
+           size - described > std::max(kSidecarWorthIt, size / 10);
+}
+
 bool WriteIndexSidecar(const std::string& indexPath, const GroupEntry& group) {
     const ArticleList& articles = group.articles;
     const CMappedFile& file = articles.File();
@@ -343,9 +350,10 @@ bool ReadGroupIndex(const std::string& path, GroupEntry& group) {
     size_t covered = 0;
     bool known = false;
     bool canonical;
+    size_t described = 0;
     if (LoadSidecar(path, st, group, covered, known)) {
         // Only what was appended since the sidecar was made is parsed.
-        size_t described = group.articles.size();
+        described = group.articles.size();
         ReadCounterLine(file.Data(), file.Size(), group);
         ParseIndexText(file.Data(), file.Size(), group, true, covered, true);
         canonical = known && TailIsCanonical(file.Data(), file.Size(), group, described, covered);
@@ -356,12 +364,13 @@ bool ReadGroupIndex(const std::string& path, GroupEntry& group) {
         if (WorthASidecar(group.articles.size())) {
             group.indexFile.known = canonical;
             group.indexFile.size = static_cast<long long>(file.Size());
-            WriteIndexSidecar(path, group);
+            if (WriteIndexSidecar(path, group)) described = group.articles.size();
         }
     }
     // When the file is exactly what a save would write, the next save can
     // append to it instead of writing it all again.
     group.indexFile = IndexFileState();
+    group.indexFile.sidecarEntries = described;
     if (canonical) {
         IndexFileState& state = group.indexFile;
         state.known = true;
@@ -521,6 +530,7 @@ bool WriteGroupIndex(const std::string& path, GroupEntry& group) {
     state.known = false;
     if (!ReplaceFileAtomically(path, content)) return false;
     MapRewrittenFile(path, group, content.size(), counter.size());
+    state.sidecarEntries = 0;  // it described the file replaced
     state.known = true;
     state.entries = group.articles.size();
     state.removals = group.articles.RemovalCount();

@@ -22,6 +22,11 @@ bool WriteIndexSidecar(const std::string& indexPath, const GroupEntry& group);
 // its index costs less than the sidecar would save.
 bool WorthASidecar(size_t articles);
 
+// Whether the group's sidecar should be written again: there is none for
+// its index file as it is now, or the lines appended since it was written,
+// which a start parses, have become many.
+bool SidecarIsStale(const GroupEntry& group);
+
 // Same, from the file's text, CR LF or LF line ends; the lines are kept in
 // memory.
 void ParseGroupIndex(const std::string& content, GroupEntry& group);

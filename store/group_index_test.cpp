@@ -378,6 +378,17 @@ TEST(ReadGroupIndex, SidecarIsUsedOnlyForTheFileItDescribes) {
     GroupEntry read;
     ASSERT_TRUE(ReadGroupIndex(path, read));
     EXPECT_EQ(5, read.articles[4].number);
+    // A sidecar that describes the file is kept at shutdown until the lines
+    // appended since are many, or the file is rewritten.
+    EXPECT_FALSE(SidecarIsStale(read));
+    for (int n = 21; n <= 10025; ++n)
+        AddArticle(read, n, "s", "f", "d", "<" + std::to_string(n) + "@x>", 1, 1, "");
+    EXPECT_TRUE(SidecarIsStale(read));
+    GroupEntry small;
+    ASSERT_TRUE(ReadGroupIndex(path, small));
+    small.articles.erase(small.articles.begin());
+    ASSERT_TRUE(WriteGroupIndex(path, small));
+    EXPECT_TRUE(SidecarIsStale(small));
 }
 
 // The lookups must answer exactly what a scan of the list in order would,

@@ -240,6 +240,9 @@ struct IndexFileState {
     unsigned long long removals = 0;  // the list's RemovalCount() then
     long long size = 0;               // its size in bytes
     std::string counterLine;          // its first line, CR LF included
+    // Leading entries that the sidecar beside the file (Message.lst.idx)
+    // describes for the file as it is now; 0: none does.
+    size_t sidecarEntries = 0;
 };
 
 // One configured newsgroup: its settings line, counters and articles.

@@ -49,10 +49,13 @@ bool CServerCore::SaveGroupIndexes() {
 
 void CServerCore::SaveIndexSidecars() {
     for (const auto& group : m_groups) {
-        if (WorthASidecar(group->articles.size()))
-            WriteIndexSidecar(IndexPath(*group), *group);
-        else
+        // A sidecar that still describes most of the file is left as it is:
+        // a start parses the few lines appended since, and a shutdown need
+        // not write every large group's sidecar again.
+        if (!WorthASidecar(group->articles.size()))
             RemoveFile(IndexPath(*group) + ".idx");
+        else if (SidecarIsStale(*group) && WriteIndexSidecar(IndexPath(*group), *group))
+            group->indexFile.sidecarEntries = group->articles.size();
     }
 }
 

@@ -68,10 +68,11 @@ public:
     // leaving it and the later ones dirty, and returns false then.
     bool SaveGroupIndexes();
 
-    // Writes, for every group large enough, what the next start needs to
-    // load its index without parsing it (Message.lst.idx); removes the file
-    // of a group that has become small. Called at shutdown, after the
-    // indexes were saved.
+    // Writes, for every group large enough whose sidecar no longer
+    // describes most of its index, what the next start needs to load the
+    // index without parsing it (Message.lst.idx); removes the file of a
+    // group that has become small. Called at shutdown, after the indexes
+    // were saved.
     void SaveIndexSidecars();
 
     // Recreates every group's article list and counters from the article
