@@ -55,7 +55,7 @@ if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
 fi
 
 AS_NEWS=(setpriv --reuid=news --regid=news --init-groups --)
-WORK=$(mktemp -d /tmp/inn-bench.XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/inn-bench.XXXXXX")
 INND_PID=""
 NNRPD_PID=""
 cleanup() {
