@@ -68,7 +68,7 @@ fi
 # Enough descriptors for W4 on both sides.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
-WORK=$(mktemp -d /tmp/marrowby-bench.XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/marrowby-bench.XXXXXX")
 RESULTS=$WORK/results.txt
 : >"$RESULTS"
 SERVER_PID=""

@@ -47,7 +47,7 @@ if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
   GEN_PIN=(taskset -c 1)
 fi
 
-WORK=$(mktemp -d /tmp/marrowby-scale.XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/marrowby-scale.XXXXXX")
 RESULTS=$WORK/results.txt
 : >"$RESULTS"
 SERVER_PID=""
