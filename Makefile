@@ -15,6 +15,7 @@ build: deps
 
 run: build
 	@test -f $(RUN_DIR)/Marrowby.ini || cp scripts/sample-Marrowby.ini $(RUN_DIR)/Marrowby.ini
+	@bash scripts/self-signed-cert.sh $(RUN_DIR)
 	cd $(RUN_DIR) && ./marrowby
 
 test: deps

@@ -3,6 +3,6 @@
 #include "app/main_frame.h"
 
 void CListenSocket::OnAccept(int errorCode) {
-    m_pFrame->AcceptClient();
+    m_pFrame->AcceptClient(*this);
     CAsyncSocket::OnAccept(errorCode);
 }

@@ -18,12 +18,14 @@
 
 #include "app/listen_socket.h"
 #include "app/log_edit.h"
+#include "app/outgoing_feeds.h"
 #include "common/date_key.h"
 #include "common/file_util.h"
 #include "common/text.h"
 #include "platform/background_runner.h"
 #include "platform/service_notify.h"
 #include "platform/stdout_copy.h"
+#include "platform/tls_context.h"
 #include "protocol/client_socket.h"
 #include "protocol/replies.h"
 #include "res/strings.h"
@@ -196,11 +198,15 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
         return false;
     }
 
+    if (!LoadTlsContext()) return false;
     m_pListenSocket = std::make_unique<CListenSocket>(this);
-    if (!m_pListenSocket->Create(m_nPortNo, 63)) {
-        ShowMessage(kListenFailed);
+    std::string reason;
+    if (!OpenPort(*m_pListenSocket, m_nPortNo, reason)) {
+        // The classic text alone, as it always was, unless IPv6 was asked for.
+        ShowMessage(m_bUseIPv6 ? kListenFailed + (" [" + reason + "]") : kListenFailed);
         return false;
     }
+    if (!OpenTlsPort()) return false;
     if (m_bSyncWrites) EnableSyncWrites(MakeBackgroundRunner());
     // An append to an index that a crash cut short is completed from the
     // save record before any index is read.
@@ -221,6 +227,12 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
     // The save record and the group directories, where synced posts go:
     // their names must be on disk before the first post is answered.
     if (m_bSyncWrites) SystemFileSync().SyncDirectory(m_szBaseDir);
+    std::string peeringError;
+    if (m_bUseRfc3977 && !StartPeering(peeringError)) {
+        ShowMessage(peeringError);
+        return false;
+    }
+    if (m_bUseRfc3977) m_pOutgoingFeeds = std::make_unique<COutgoingFeeds>(*this, *this);
     m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);
     PostTimerMessage();
     std::string caption = Format("Marrowby [%d]", m_nPortNo);
@@ -229,15 +241,88 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
     AppendLog(Format("Create Listen Port[%d] !!\r\n", m_nPortNo));
     // Ready only once connections can be taken: the service manager starts
     // what depends on the server as soon as it hears this.
-    if (m_pListenSocket->Listen(5))
-        NotifyService(Format("READY=1\nSTATUS=Listening on port %d", m_nPortNo));
+    bool listening = m_pListenSocket->Listen(5);
+    for (auto& listener : m_otherListeners)
+        if (!listener->IsTlsPort()) listening = listener->Listen(5) && listening;
+    std::string status = Format("READY=1\nSTATUS=Listening on port %d", m_nPortNo);
+    if (m_nTlsPortNo) status += Format(", TLS on port %d", m_nTlsPortNo);
+    if (listening) NotifyService(status);
     return true;
 }
 
-void CMainFrame::AcceptClient() {
+// An absolute path as it is; a relative one from the base directory.
+static std::string FromBaseDir(const std::string& base, const std::string& path) {
+    return !path.empty() && path[0] == '/' ? path : base + "/" + path;
+}
+
+bool CMainFrame::LoadTlsContext() {
+    const bool named = !m_strTlsCertificate.empty() || !m_strTlsKey.empty();
+    if (!named && !m_nTlsPortNo) return true;
+    if (m_strTlsCertificate.empty() || m_strTlsKey.empty()) {
+        ShowMessage(kTlsFilesMissing +
+                    std::string(m_strTlsCertificate.empty() ? "TlsCertificate" : "TlsKey"));
+        return false;
+    }
+    auto context = std::make_unique<CTlsContext>();
+    std::string error;
+    if (!context->Load(FromBaseDir(m_szBaseDir, m_strTlsCertificate),
+                       FromBaseDir(m_szBaseDir, m_strTlsKey), error)) {
+        ShowMessage(error);
+        return false;
+    }
+    m_pTlsContext = std::move(context);
+    return true;
+}
+
+bool CMainFrame::OpenPort(CListenSocket& listener, int port, std::string& reason) {
+    if (!m_bUseIPv6) {
+        if (listener.Create(port, 63)) return true;
+        reason = listener.LastError();
+        return false;
+    }
+    bool ipv4Too = false;
+    if (!listener.CreateIPv6(port, ipv4Too, 63)) {
+        reason = "IPv6: " + listener.LastError();
+        return false;
+    }
+    if (ipv4Too) return true;
+    // The system keeps IPv6 sockets to IPv6: IPv4 clients get a socket of
+    // their own on the same port.
+    auto twin = std::make_unique<CListenSocket>(this, listener.IsTlsPort());
+    if (!twin->Create(port, 63)) {
+        reason = twin->LastError();
+        return false;
+    }
+    m_otherListeners.push_back(std::move(twin));
+    return true;
+}
+
+bool CMainFrame::OpenTlsPort() {
+    if (!m_nTlsPortNo) return true;
+    auto listener = std::make_unique<CListenSocket>(this, true);
+    size_t before = m_otherListeners.size();
+    std::string reason;
+    bool ok = OpenPort(*listener, m_nTlsPortNo, reason);
+    m_otherListeners.push_back(std::move(listener));
+    // Listening at once catches every failure of this port before anything
+    // else starts; connections are taken only once the event loop runs.
+    for (size_t i = before; ok && i < m_otherListeners.size(); ++i) {
+        ok = m_otherListeners[i]->Listen(5);
+        if (!ok) reason = m_otherListeners[i]->LastError();
+    }
+    if (!ok) {
+        ShowMessage(kTlsListenFailed + std::to_string(m_nTlsPortNo) + " [" + reason + "]");
+        return false;
+    }
+    AppendLog(Format("Create TLS Listen Port[%d] !!\r\n", m_nTlsPortNo));
+    return true;
+}
+
+void CMainFrame::AcceptClient(CListenSocket& listener) {
     auto client = std::make_unique<CClientSocket>(*this, *this);
-    if (!m_pListenSocket->Accept(*client)) return;  // the connection went away meanwhile
+    if (!listener.Accept(*client)) return;  // the connection went away meanwhile
     client->SetNoDelay();
+    client->SetTlsContext(m_pTlsContext.get());
     CClientSocket* raw = client.get();
     bool admitted = true;
     if (m_nMaxConnections > 0 || m_nMaxConnectionsPerHost > 0) {
@@ -254,10 +339,12 @@ void CMainFrame::AcceptClient() {
         admitted = MayAccept(open, fromHost, raw->PeerAddress());
     }
     m_clients.push_back(std::move(client));
-    if (admitted)
-        raw->Greet();
+    if (!admitted)
+        raw->Refuse(replies::kTooManyConnections, listener.IsTlsPort());
+    else if (listener.IsTlsPort())
+        raw->GreetOverTls();
     else
-        raw->Refuse(replies::kTooManyConnections);
+        raw->Greet();
 }
 
 void CMainFrame::Cleanup() {
@@ -265,6 +352,9 @@ void CMainFrame::Cleanup() {
     // With SyncWrites the writes are still on their way to the disk.
     StopSyncWrites();
     CloseSaveRecord();
+    SaveIndexSidecars();
+    // Before the groups go: a client finds article files through them.
+    m_pOutgoingFeeds.reset();
     m_groups.clear();
     m_users.clear();
     for (auto& client : m_clients) {
@@ -277,6 +367,7 @@ void CMainFrame::Cleanup() {
         m_pListenSocket->Close();
         m_pListenSocket.reset();
     }
+    m_otherListeners.clear();
     if (m_pLogEdit) {
         delete m_pLogEdit;
         m_pLogEdit = nullptr;
@@ -342,6 +433,7 @@ void CMainFrame::MaintenancePass(time_t now) {
     // The deleted connections leave the list in one pass, the others keeping
     // their order: erasing each from the middle would cost a pass apiece.
     m_clients.erase(std::remove(m_clients.begin(), m_clients.end(), nullptr), m_clients.end());
+    if (m_pOutgoingFeeds) m_pOutgoingFeeds->Maintain(now);
     FlushStdout();
     struct tm tm {};
     LocalTime(now, tm);

@@ -12,6 +12,8 @@
 
 class CClientSocket;
 class CListenSocket;
+class CTlsContext;
+class COutgoingFeeds;
 class CLogEdit;
 class QLabel;
 class QMenu;
@@ -44,8 +46,9 @@ public:
     // The same with the base directory given, so that tests can start a
     // server on a directory of their own.
     bool StartServer(const std::string& baseDir);
-    // Takes one pending connection, registers it and greets it.
-    void AcceptClient();
+    // Takes one pending connection of `listener`, registers it and greets it
+    // (after its TLS handshake on the TLS port).
+    void AcceptClient(CListenSocket& listener);
     // The teardown: writes changed indexes, then releases groups, users,
     // connections, the listening socket and the log window.
     void Cleanup();
@@ -72,7 +75,15 @@ public:
     int m_bTrayIcon = 0;
     CLogEdit* m_pLogEdit = nullptr;
     std::unique_ptr<CListenSocket> m_pListenSocket;
+    // The other listening sockets: the TLS port, and the IPv4 twins of IPv6
+    // sockets where the system refuses dual-stack ones.
+    std::vector<std::unique_ptr<CListenSocket>> m_otherListeners;
+    // The certificate and key, loaded when the settings name them; it
+    // outlives every connection.
+    std::unique_ptr<CTlsContext> m_pTlsContext;
     std::vector<std::unique_ptr<CClientSocket>> m_clients;
+    // Our connections to the peers we send to, in the reader mode.
+    std::unique_ptr<COutgoingFeeds> m_pOutgoingFeeds;
     QMenu* TrayMenu() const { return m_pTrayMenu; }
     QLabel* ClockPane() const { return m_pClockPane; }
 
@@ -92,6 +103,16 @@ private:
     // Passes `state` to the service manager that started the process, if
     // any; a notice that cannot be delivered is logged.
     void NotifyService(const std::string& state);
+    // Loads the certificate and key that the settings name, if any. False
+    // after a failure, whose message has then been shown.
+    bool LoadTlsContext();
+    // Binds `port` for `listener` and, with UseIPv6, for IPv6 too: one
+    // dual-stack socket, or an IPv6 socket and an IPv4 one beside it. The
+    // extra socket joins m_otherListeners. False with the system's reason.
+    bool OpenPort(CListenSocket& listener, int port, std::string& reason);
+    // Opens and listens on the TLS port. False after a failure, whose
+    // message has then been shown.
+    bool OpenTlsPort();
 
     class TimerTarget;
     TimerTarget* m_pTimerTarget = nullptr;

@@ -1,9 +1,12 @@
 // Micro-benchmarks of the core's hot text paths: cutting commands and index
 // lines into fields, parsing a posted header, and reading and writing the
 // group index, which start-up reads whole and every accepted post rewrites;
-// and the Message-ID history's lookup, which every offered article costs.
+// the Message-ID history's lookup, which every offered article costs; and
+// the server's half of a full TLS handshake in memory, the floor that
+// OpenSSL sets for every encrypted connection.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <openssl/ssl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "platform/tls_context.h"
 #include "store/group_index.h"
 #include "store/history.h"
 #include "store/records.h"
@@ -23,23 +27,21 @@
 
 namespace {
 
-ArticleEntry MakeEntry(int number) {
-    ArticleEntry a;
-    a.number = number;
-    a.SetText("Re: fill article " + std::to_string(number) + " about something",
-              "bench <bench@bench.invalid>", "Mon, 01 Jan 2024 00:00:00 +0000",
-              "<fill." + std::to_string(number) + "@bench.invalid>",
-              number > 1 ? "<fill." + std::to_string(number - 1) + "@bench.invalid>" : "");
-    a.bytes = 2048;
-    a.lines = 31;
-    return a;
+// An entry of a list of its own, as the filled groups hold them.
+const ArticleEntry& MakeEntry(ArticleList& list, int number) {
+    EntryTexts texts{"Re: fill article " + std::to_string(number) + " about something",
+                     "bench <bench@bench.invalid>", "Mon, 01 Jan 2024 00:00:00 +0000",
+                     "<fill." + std::to_string(number) + "@bench.invalid>",
+                     number > 1 ? "<fill." + std::to_string(number - 1) + "@bench.invalid>" : ""};
+    return list.Add(number, texts, 2048, 31);
 }
 
 // The text of a Message.lst with `count` articles, as read from disk (LF only).
 std::string MakeIndexText(int count) {
     std::string text = "1\t" + std::to_string(count) + "\t" + std::to_string(count) + "\n";
     for (int n = 1; n <= count; ++n) {
-        std::string line = FormatIndexLine(MakeEntry(n));
+        ArticleList list;
+        std::string line = FormatIndexLine(MakeEntry(list, n));
         line.erase(line.size() - 2, 1);  // CR LF read in text mode
         text += line;
     }
@@ -58,7 +60,8 @@ void BM_SplitFields_Command(benchmark::State& state) {
 BENCHMARK(BM_SplitFields_Command);
 
 void BM_SplitFields_IndexLine(benchmark::State& state) {
-    const std::string line = FormatIndexLine(MakeEntry(12345));
+    ArticleList list;
+    const std::string line = FormatIndexLine(MakeEntry(list, 12345));
     std::vector<std::string> fields;
     for (auto _ : state) {
         SplitFields(fields, line, "\t\n");
@@ -96,7 +99,8 @@ void BM_ParseHeader(benchmark::State& state) {
 BENCHMARK(BM_ParseHeader);
 
 void BM_FormatIndexLine(benchmark::State& state) {
-    const ArticleEntry entry = MakeEntry(12345);
+    ArticleList list;
+    const ArticleEntry& entry = MakeEntry(list, 12345);
     for (auto _ : state) {
         std::string line = FormatIndexLine(entry);
         benchmark::DoNotOptimize(line.data());
@@ -219,6 +223,67 @@ void BM_HistoryLookupMiss(benchmark::State& state) {
     HistoryLookups(state, false);
 }
 BENCHMARK(BM_HistoryLookupMiss)->Arg(1000)->Arg(10000000);
+
+// The server's context with a self-signed certificate for localhost, made
+// by the openssl tool: ECDSA P-256 (range 0) or RSA 2048 (range 1).
+const CTlsContext& ServerContext(int kind) {
+    static std::map<int, std::unique_ptr<CTlsContext>> contexts;
+    auto& slot = contexts[kind];
+    if (slot) return *slot;
+    std::string pattern = (std::filesystem::temp_directory_path() / "marrowby-bench-XXXXXX");
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    std::string key =
+        kind == 0 ? "-newkey ec -pkeyopt ec_paramgen_curve:P-256" : "-newkey rsa:2048";
+    std::string command = "cd " + pattern + " && openssl req -x509 " + key +
+                          " -nodes -days 1 -subj /CN=localhost -keyout key.pem -out cert.pem "
+                          ">/dev/null 2>&1";
+    slot = std::make_unique<CTlsContext>();
+    std::string error;
+    if (std::system(command.c_str()) != 0 ||
+        !slot->Load(pattern + "/cert.pem", pattern + "/key.pem", error)) {
+        std::fprintf(stderr, "cannot make a test certificate: %s\n", error.c_str());
+        std::abort();
+    }
+    std::filesystem::remove_all(pattern);
+    return *slot;
+}
+
+// One full handshake per iteration between a server made from our context
+// and an OpenSSL client, over a pair of memory buffers. Only the server's
+// steps are timed, its ticket included; the client's are paused out.
+void BM_TlsHandshakeServerSide(benchmark::State& state) {
+    SSL_CTX* server = ServerContext(static_cast<int>(state.range(0))).Handle();
+    static SSL_CTX* client = [] {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+        return ctx;
+    }();
+    for (auto _ : state) {
+        state.PauseTiming();
+        SSL* s = SSL_new(server);
+        SSL* c = SSL_new(client);
+        BIO *serverSide = nullptr, *clientSide = nullptr;
+        BIO_new_bio_pair(&serverSide, 0, &clientSide, 0);
+        SSL_set_bio(s, serverSide, serverSide);
+        SSL_set_bio(c, clientSide, clientSide);
+        SSL_set_accept_state(s);
+        SSL_set_connect_state(c);
+        bool done = false;
+        for (int step = 0; step < 8 && !done; ++step) {
+            SSL_do_handshake(c);
+            state.ResumeTiming();
+            done = SSL_do_handshake(s) == 1;
+            state.PauseTiming();
+        }
+        if (!done) state.SkipWithError("handshake did not finish");
+        SSL_free(c);
+        state.ResumeTiming();
+        SSL_free(s);
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(state.range(0) == 0 ? "ECDSA P-256" : "RSA 2048");
+}
+BENCHMARK(BM_TlsHandshakeServerSide)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,9 +1,11 @@
 // nntp_bench: a load generator for NNTP servers that speak the reading and
-// posting subset (GROUP, XOVER, ARTICLE, POST, QUIT).
+// posting subset (GROUP, XOVER, ARTICLE, POST, QUIT), and for peers' feeds
+// (MODE STREAM, TAKETHIS).
 //
-// Every connection sends one command and reads its whole reply before the
-// next: our server hands each received block to the interpreter as one
-// command, so pipelined commands would be read as one long, unknown command.
+// Every reader connection sends one command and reads its whole reply before
+// the next: in the classic mode our server hands each received block to the
+// interpreter as one command, so pipelined commands would be read as one
+// long, unknown command. The feed pipelines, as peers do.
 // Every reply code is checked; a wrong one ends the run with exit status 1.
 // Every loop stops by itself, by count and by a per-workload time limit.
 //
@@ -14,6 +16,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +43,7 @@ bool WriteFile(const std::string& path, const std::string& content) {
 // Writes the group directory `dir` directly in the server's own formats, so
 // that large groups need not be posted one by one: articles 1 to `count`
 // (unless `indexOnly`) and a Message.lst listing them. Returns the exit status.
-int Fill(const std::string& dir, long count, bool indexOnly) {
+int Fill(const std::string& dir, long count, bool indexOnly, long filesFrom) {
     ::mkdir(dir.c_str(), 0755);
     std::string group = dir;
     while (!group.empty() && group.back() == '/') group.pop_back();
@@ -53,7 +56,7 @@ int Fill(const std::string& dir, long count, bool indexOnly) {
         std::string id = "<fill." + std::to_string(n) + "@bench.invalid>";
         std::string subject = "fill article " + std::to_string(n);
         std::string article = MakeArticle(group, id, subject, date);
-        if (!indexOnly && !WriteFile(dir + "/" + std::to_string(n), article)) {
+        if (!indexOnly && n >= filesFrom && !WriteFile(dir + "/" + std::to_string(n), article)) {
             std::fprintf(stderr, "nntp_bench: cannot write %s/%ld\n", dir.c_str(), n);
             return 1;
         }
@@ -71,8 +74,9 @@ int Fill(const std::string& dir, long count, bool indexOnly) {
 void Usage() {
     std::fprintf(stderr,
                  "usage: nntp_bench HOST PORT GROUP WORKLOAD... [OPTIONS]\n"
-                 "       nntp_bench --fill GROUP_DIR COUNT [--index-only]\n"
-                 "workloads: w1 w2 w3 w3id w4 w5 w6 ready\n"
+                 "       nntp_bench --fill GROUP_DIR COUNT [--index-only | --files-from N]\n"
+                 "workloads: w1 w2 w3 w3id w3tls handshakes w4 w5 w6 xnew feed ready\n"
+                 "  (w3tls and handshakes need PORT to be a TLS port)\n"
                  "options:\n"
                  "  --w1-group NAME     group W1 and W6 post to (default GROUP)\n"
                  "  --read-group NAME   group W2, W3 and W4 read (default GROUP)\n"
@@ -81,9 +85,15 @@ void Usage() {
                  "  --w6-clients N      (8)       --w6-posts N      (250 per client)\n"
                  "  --xover-runs N      (5)\n"
                  "  --clients N         (8)       --requests N      (500 per client)\n"
+                 "  --newest N          W3 reads only the newest N articles (all)\n"
                  "  --connections N     (1000)    --batch N         (100)\n"
                  "  --hold S            (5)       --server-pid PID  (for RSS in w4)\n"
                  "  --batch-wait S      (5)       longest wait for one batch's greetings\n"
+                 "  --handshakes N      (4000)    full TLS handshakes, over --clients\n"
+                 "  --feed-group NAME   group the feed's articles name (default GROUP)\n"
+                 "  --feed-articles N   (20000)   --feed-connections N (1)\n"
+                 "  --feed-window N     (64)      TAKETHIS sent ahead of replies\n"
+                 "  --source ADDR       local address to connect from (a peer's)\n"
                  "  --time-limit S      (300 per workload)\n");
 }
 
@@ -127,6 +137,10 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
             ok = ParseInt(v, opt.w3Clients, 1, 256);
         else if (a == "--requests")
             ok = ParseInt(v, opt.w3Requests, 1, 1000000);
+        else if (a == "--newest")
+            opt.newest = std::atol(v);
+        else if (a == "--handshakes")
+            ok = ParseInt(v, opt.handshakes, 1, 10000000);
         else if (a == "--connections")
             ok = ParseInt(v, opt.w4Connections, 1, 60000);
         else if (a == "--batch")
@@ -137,6 +151,16 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
             opt.w4HoldSeconds = std::atof(v);
         else if (a == "--batch-wait")
             opt.w4BatchWaitSeconds = std::atof(v);
+        else if (a == "--feed-group")
+            opt.feedGroup = v;
+        else if (a == "--feed-articles")
+            ok = ParseInt(v, opt.feedArticles, 1, 10000000);
+        else if (a == "--feed-connections")
+            ok = ParseInt(v, opt.feedConnections, 1, 64);
+        else if (a == "--feed-window")
+            ok = ParseInt(v, opt.feedWindow, 1, 100000);
+        else if (a == "--source")
+            opt.source = v;
         else if (a == "--time-limit")
             opt.timeLimitSeconds = std::atof(v);
         else
@@ -152,6 +176,7 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
     if (opt.w1Group.empty()) opt.w1Group = opt.group;
     if (opt.readGroup.empty()) opt.readGroup = opt.group;
     if (opt.w5Group.empty()) opt.w5Group = opt.group;
+    if (opt.feedGroup.empty()) opt.feedGroup = opt.group;
     return opt.timeLimitSeconds > 0 && opt.timeLimitSeconds <= 3600 && opt.w4HoldSeconds >= 0 &&
            opt.w4HoldSeconds <= 600 && opt.w4BatchWaitSeconds > 0 && opt.w4BatchWaitSeconds <= 600;
 }
@@ -162,17 +187,24 @@ int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "--fill") == 0) {
         long count = std::atol(argv[3]);
         bool indexOnly = argc >= 5 && std::strcmp(argv[4], "--index-only") == 0;
+        // Only the newest articles as files: a large group's index, and the
+        // articles a reading workload asks for.
+        long filesFrom =
+            argc >= 6 && std::strcmp(argv[4], "--files-from") == 0 ? std::atol(argv[5]) : 1;
         if (count < 0 || count > 10000000) {
             Usage();
             return 2;
         }
-        return Fill(argv[2], count, indexOnly);
+        return Fill(argv[2], count, indexOnly, filesFrom);
     }
     Options opt;
     if (!ParseOptions(argc, argv, opt)) {
         Usage();
         return 2;
     }
+    // A close_notify sent to a server that has already closed must not end
+    // the generator.
+    std::signal(SIGPIPE, SIG_IGN);
     for (const std::string& w : opt.workloads) {
         bool ok;
         if (w == "w1") {
@@ -181,6 +213,10 @@ int main(int argc, char** argv) {
             ok = RunW2(opt);
         } else if (w == "w3") {
             ok = RunW3(opt, "w3", {});
+        } else if (w == "w3tls") {
+            ok = RunW3(opt, "w3tls", {}, true);
+        } else if (w == "handshakes") {
+            ok = RunHandshakes(opt);
         } else if (w == "w3id") {
             std::vector<std::string> ids;
             ok = LearnMessageIds(opt, ids) && RunW3(opt, "w3id", ids);
@@ -190,6 +226,10 @@ int main(int argc, char** argv) {
             ok = RunPosts(opt, "w5", opt.w5Group, opt.w5Posts);
         } else if (w == "w6") {
             ok = RunConcurrentPosts(opt, "w6", opt.w1Group, opt.w6Clients, opt.w6Posts);
+        } else if (w == "xnew") {
+            ok = RunXoverNewest(opt);
+        } else if (w == "feed") {
+            ok = RunFeed(opt);
         } else if (w == "ready") {
             ok = RunReady(opt);
         } else {

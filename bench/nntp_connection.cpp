@@ -1,8 +1,11 @@
 #include "bench/nntp_connection.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,11 +20,35 @@ namespace {
 constexpr size_t kMaxReplyBytes = 256u << 20;
 constexpr size_t kMaxLineBytes = 1u << 20;
 
+// One client context for every connection and thread; made on first use.
+SSL_CTX* ClientContext() {
+    static SSL_CTX* context = [] {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        if (ctx) {
+            SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+            // Tickets are kept by the caller (Session), not in a cache here.
+            SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+        }
+        return ctx;
+    }();
+    return context;
+}
+
+std::string TlsReason(const char* what) {
+    unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    char text[256] = "unknown reason";
+    if (code) ERR_error_string_n(code, text, sizeof text);
+    return std::string(what) + ": " + text;
+}
+
 }  // namespace
 
 std::string MakeArticle(const std::string& group, const std::string& messageId,
-                        const std::string& subject, const std::string& date) {
-    std::string text = "From: bench <bench@bench.invalid>\r\n";
+                        const std::string& subject, const std::string& date,
+                        const std::string& path) {
+    std::string text = path.empty() ? std::string() : "Path: " + path + "\r\n";
+    text += "From: bench <bench@bench.invalid>\r\n";
     text += "Newsgroups: " + group + "\r\n";
     text += "Subject: " + subject + "\r\n";
     if (!date.empty()) text += "Date: " + date + "\r\n";
@@ -50,7 +77,8 @@ CConnection::~CConnection() {
     Close();
 }
 
-bool CConnection::Open(const std::string& host, const std::string& port) {
+bool CConnection::Open(const std::string& host, const std::string& port,
+                       const std::string& source) {
     Close();
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -71,6 +99,21 @@ bool CConnection::Open(const std::string& host, const std::string& port) {
     ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!source.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        std::string error;
+        if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1)
+            error = "not an IPv4 address: " + source;
+        else if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            error = "bind " + source + ": " + std::strerror(errno);
+        if (!error.empty()) {
+            m_strError = error;
+            ::freeaddrinfo(result);
+            Close();
+            return false;
+        }
+    }
     int rc;
     do rc = ::connect(m_fd, result->ai_addr, result->ai_addrlen);
     while (rc != 0 && errno == EINTR);
@@ -83,12 +126,52 @@ bool CConnection::Open(const std::string& host, const std::string& port) {
     return true;
 }
 
-bool CConnection::OpenAndGreet(const std::string& host, const std::string& port) {
+bool CConnection::OpenTls(const std::string& host, const std::string& port,
+                          ssl_session_st* resume) {
+    if (!Open(host, port)) return false;
+    SSL_CTX* context = ClientContext();
+    m_pSsl = context ? SSL_new(context) : nullptr;
+    if (!m_pSsl || SSL_set_fd(m_pSsl, m_fd) != 1 ||
+        (resume && SSL_set_session(m_pSsl, resume) != 1)) {
+        m_strError = TlsReason("TLS set-up");
+        Close();
+        return false;
+    }
+    SSL_set_tlsext_host_name(m_pSsl, "localhost");
+    if (SSL_connect(m_pSsl) != 1) {
+        m_strError = TlsReason("TLS handshake");
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool CConnection::OpenAndGreet(const std::string& host, const std::string& port, bool tls,
+                               ssl_session_st* resume) {
     std::string line;
-    return Open(host, port) && ReadStatus(200, line);
+    return (tls ? OpenTls(host, port, resume) : Open(host, port)) && ReadStatus(200, line);
+}
+
+bool CConnection::Resumed() const {
+    return m_pSsl && SSL_session_reused(m_pSsl) == 1;
+}
+
+ssl_session_st* CConnection::Session() const {
+    SSL_SESSION* session = m_pSsl ? SSL_get1_session(m_pSsl) : nullptr;
+    if (session && !SSL_SESSION_is_resumable(session)) {
+        SSL_SESSION_free(session);
+        return nullptr;
+    }
+    return session;
 }
 
 void CConnection::Close() {
+    if (m_pSsl) {
+        SSL_shutdown(m_pSsl);
+        SSL_free(m_pSsl);
+        m_pSsl = nullptr;
+        ERR_clear_error();
+    }
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
     m_buffer.clear();
@@ -98,6 +181,15 @@ void CConnection::Close() {
 bool CConnection::SendAll(const std::string& data) {
     size_t sent = 0;
     while (sent < data.size()) {
+        if (m_pSsl) {
+            size_t n = 0;
+            if (SSL_write_ex(m_pSsl, data.data() + sent, data.size() - sent, &n) != 1) {
+                m_strError = TlsReason("TLS write");
+                return false;
+            }
+            sent += n;
+            continue;
+        }
         ssize_t n = ::send(m_fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -166,6 +258,15 @@ bool CConnection::Fill() {
         m_nPos = 0;
     }
     char chunk[65536];
+    if (m_pSsl) {
+        size_t n = 0;
+        if (SSL_read_ex(m_pSsl, chunk, sizeof chunk, &n) == 1) {
+            m_buffer.append(chunk, n);
+            return true;
+        }
+        m_strError = TlsReason("TLS read");
+        return false;
+    }
     for (;;) {
         ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;

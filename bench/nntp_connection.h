@@ -6,14 +6,18 @@
 #include <functional>
 #include <string>
 
+struct ssl_st;
+struct ssl_session_st;
+
 constexpr size_t kArticleBytes = 2048;  // whole article, terminating line included
 
 // A 2 KB article: headers, a blank line, body lines of 70 letters padded so
 // that the whole text, terminating line included, is exactly kArticleBytes.
 // No body line starts with a dot, so nothing needs stuffing. An empty
-// `messageId` or `date` leaves that header out.
+// `messageId`, `date` or `path` leaves that header out.
 std::string MakeArticle(const std::string& group, const std::string& messageId,
-                        const std::string& subject, const std::string& date);
+                        const std::string& subject, const std::string& date,
+                        const std::string& path = std::string());
 
 // The current time as a Date header value. Posts carry it because other
 // servers refuse articles dated too far in the past.
@@ -29,11 +33,29 @@ public:
 
     ~CConnection();
 
-    // Connects to an IPv4 host and port given as text.
-    bool Open(const std::string& host, const std::string& port);
-    // Connects and reads the greeting, which must be 200.
-    bool OpenAndGreet(const std::string& host, const std::string& port);
+    // Connects to an IPv4 host and port given as text, from the local
+    // address `source` when it is not empty (another loopback address, to
+    // stand for a peer the server knows by it).
+    bool Open(const std::string& host, const std::string& port,
+              const std::string& source = std::string());
+    // Connects and runs a TLS handshake as the client, offering `resume`
+    // (a session of an earlier connection) when given. The certificate is
+    // not checked: the generator measures the server, and checking would
+    // only load its own CPU.
+    bool OpenTls(const std::string& host, const std::string& port,
+                 ssl_session_st* resume = nullptr);
+    // Connects (under TLS when `tls`) and reads the greeting, which must be 200.
+    bool OpenAndGreet(const std::string& host, const std::string& port, bool tls = false,
+                      ssl_session_st* resume = nullptr);
+    // Under TLS sends close_notify first, without waiting for the server's.
     void Close();
+
+    // Under TLS: whether the handshake resumed the offered session, and a
+    // new reference to this connection's session for later ones (the
+    // caller frees it; null until the server has sent a ticket, which comes
+    // with the first reply).
+    bool Resumed() const;
+    ssl_session_st* Session() const;
 
     bool SendAll(const std::string& data);
     // One line without its CR LF.
@@ -49,12 +71,16 @@ public:
                    const std::function<void(const std::string&)>& onLine = nullptr);
 
     const std::string& Error() const { return m_strError; }
+    // The socket, for a second thread writing while this object reads (not
+    // under TLS, whose records only this object may write).
+    int Descriptor() const { return m_fd; }
 
 private:
     // Receives more bytes into the buffer.
     bool Fill();
 
     int m_fd = -1;
+    ssl_st* m_pSsl = nullptr;
     std::string m_buffer;
     size_t m_nPos = 0;  // first unread byte of m_buffer
     std::string m_strError;

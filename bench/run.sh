@@ -3,14 +3,17 @@
 # needed, starts the server in a temporary directory with its own settings
 # file on a free loopback port, fills the groups, runs every workload, and
 # prints one table. Then measures posting with SyncWrites 0 and 1, start-up
-# with a 100,000-article index, and the same workloads against a server that
-# does no work (bench/null_server).
+# with a 100,000-article index, the same workloads against a server that does
+# no work (bench/null_server), TLS: W3 over TLS beside W3 in clear, full
+# handshakes, `openssl speed`, and INN's reader over TLS where inn2 is
+# installed, and, where INN can run, peering beside it (bench/peering.py).
 #
-#   bench/run.sh [--connections N] [--w5-size N] [--keep]
+#   bench/run.sh [--connections N] [--w5-size N] [--keep] [--no-tls]
 #
 #   --connections N  connections held by W4 (default 1000; 10000 works)
 #   --w5-size N      articles already in the group W5 posts to (default 20000)
 #   --keep           leave the temporary directories for inspection
+#   --no-tls         leave out the TLS workloads (and INN over TLS)
 #
 # Environment: BUILD (default build-bench beside this directory).
 set -euo pipefail
@@ -23,13 +26,15 @@ READ_SIZE=20000
 STARTUP_SIZE=100000
 STARTUP_RUNS=3
 KEEP=0
+SKIP_TLS=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --connections) CONNECTIONS=$2; shift 2 ;;
     --w5-size) W5_SIZE=$2; shift 2 ;;
     --keep) KEEP=1; shift ;;
-    *) echo "usage: $0 [--connections N] [--w5-size N] [--keep]" >&2; exit 2 ;;
+    --no-tls) SKIP_TLS=1; shift ;;
+    *) echo "usage: $0 [--connections N] [--w5-size N] [--keep] [--no-tls]" >&2; exit 2 ;;
   esac
 done
 
@@ -63,7 +68,7 @@ fi
 # Enough descriptors for W4 on both sides.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
-WORK=$(mktemp -d /tmp/marrowby-bench.XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/marrowby-bench.XXXXXX")
 RESULTS=$WORK/results.txt
 : >"$RESULTS"
 SERVER_PID=""
@@ -134,7 +139,7 @@ start_server() {
   t1=$(now_ns)
   STARTUP_MS=$(( (t1 - t0) / 1000000 ))
   local first
-  first=$(head -n 1 "$dir/server.log" | tr -d '\r')
+  first=$(grep -av '^Create TLS Listen Port' "$dir/server.log" | head -n 1 | tr -d '\r')
   if [ "$first" != "Create Listen Port[$port] !!" ]; then
     log "unexpected first log line: $first"
     exit 1
@@ -298,6 +303,104 @@ grep -E '^w3\.articles_per_s ' <<<"$out" | sed 's/^/floor_files./' >>"$RESULTS"
 kill -TERM "$SERVER_PID" 2>/dev/null || true
 wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=""
+
+# --- TLS ----------------------------------------------------------------------
+# The filled groups once more, served in clear and on a TLS port. W3 in clear
+# and W3 over TLS (every client resuming one earlier session) alternate,
+# three rounds after one pass that brings the articles into memory, so both
+# read the same kept articles; medians. Then full handshakes with an ECDSA
+# P-256 certificate and with an RSA 2048 one, and what `openssl speed`
+# gives for those signatures and for the key exchange on the server's CPU.
+if [ "$SKIP_TLS" = 0 ]; then
+  TLS_DIR=$WORK/tls
+  mkdir -p "$TLS_DIR"
+  (
+    cd "$TLS_DIR" && umask 077 &&
+      openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+        -subj /CN=localhost -keyout ecdsa.key -out ecdsa.pem 2>/dev/null &&
+      openssl req -x509 -newkey rsa:2048 -nodes -days 2 \
+        -subj /CN=localhost -keyout rsa.key -out rsa.pem 2>/dev/null
+  )
+  median_of() {  # median_of METRIC FILE: the median of that metric's values
+    awk -v m="$1" '$1 == m {print $2}' "$2" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
+  }
+  start_tls_server() {  # start_tls_server CERT KEY: the main server with TLS
+    write_ini "$MAIN" "$PORT" bench.post bench.read bench.w5
+    printf 'TlsPortNo\t%s\r\nTlsCertificate\t%s\r\nTlsKey\t%s\r\n' "$TLS_PORT" "$1" "$2" |
+      sed -i '/^PortNo/r /dev/stdin' "$MAIN/Marrowby.ini"
+    start_server "$MAIN" "$PORT"
+  }
+  tls_bench() {  # tls_bench PORT WORKLOAD...: the generator against the server
+    local port=$1
+    shift
+    timeout 900 "${GEN_PIN[@]}" "$BENCH" 127.0.0.1 "$port" bench.read "$@" \
+      --server-pid "$SERVER_PID"
+  }
+  PORT=$(free_port)
+  TLS_PORT=$(free_port)
+  start_tls_server "$TLS_DIR/ecdsa.pem" "$TLS_DIR/ecdsa.key"
+  log "TLS: W3 in clear and over TLS, alternately, 3 rounds"
+  ROUNDS=$TLS_DIR/rounds.txt
+  : >"$ROUNDS"
+  if tls_bench "$PORT" w3 >/dev/null; then
+    for round in 1 2 3; do
+      tls_bench "$PORT" w3 >>"$ROUNDS" || FAILED=1
+      tls_bench "$TLS_PORT" w3tls >>"$ROUNDS" || FAILED=1
+    done
+  else
+    FAILED=1
+  fi
+  plain=$(median_of w3.articles_per_s "$ROUNDS")
+  tls=$(median_of w3tls.articles_per_s "$ROUNDS")
+  result tls.w3_plain_articles_per_s "$plain" articles/s
+  result tls.w3_articles_per_s "$tls" articles/s
+  result tls.w3_ratio "$(awk -v a="$tls" -v b="$plain" 'BEGIN {printf "%.2f", a / b}')" x
+  result tls.w3_plain_cpu_us_per_op "$(median_of w3.server_cpu_us_per_op "$ROUNDS")" us
+  result tls.w3_cpu_us_per_op "$(median_of w3tls.server_cpu_us_per_op "$ROUNDS")" us
+  result tls.w3_p99_ms "$(median_of w3tls.p99_ms "$ROUNDS")" ms
+  result tls.w3_resumed_clients "$(median_of w3tls.resumed_clients "$ROUNDS")" clients
+  for key in ecdsa rsa; do
+    if [ "$key" = rsa ]; then
+      stop_server
+      start_tls_server "$TLS_DIR/rsa.pem" "$TLS_DIR/rsa.key"
+    fi
+    log "TLS: full handshakes with the $key certificate"
+    out=$(tls_bench "$TLS_PORT" handshakes) || FAILED=1
+    echo "$out" >&2
+    grep -E '^handshakes\.(per_s|server_cpu_us_per_op|server_busy_pct|p50_ms) ' <<<"$out" |
+      sed "s/^handshakes\./tls.handshakes_${key}./" >>"$RESULTS"
+  done
+  stop_server
+  # The machine's limits for the same work, on the server's CPU.
+  SPEED=$("${SERVER_PIN[@]}" openssl speed -seconds 3 ecdsap256 rsa2048 ecdhx25519 2>/dev/null)
+  result tls.speed_ecdsap256_sign_per_s \
+    "$(awk '/ecdsa \(nistp256\)/ {print $(NF-1)}' <<<"$SPEED")" signs/s
+  result tls.speed_rsa2048_sign_per_s "$(awk '/^rsa 2048 bits/ {print $(NF-1)}' <<<"$SPEED")" signs/s
+  result tls.speed_x25519_per_s "$(awk '/ecdh \(X25519\)/ {print $NF}' <<<"$SPEED")" ops/s
+
+  # INN's reader over TLS, where inn2 is installed and this runs as root.
+  if [ -x /usr/lib/news/bin/nnrpd ] && [ "$(id -u)" = 0 ]; then
+    log "TLS: W3 against INN in clear and over TLS"
+    out=$(BUILD=$BUILD bash "$ROOT/bench/peer-inn.sh" --tls) || FAILED=1
+    echo "$out" >&2
+    grep -E '^inn\.w3(tls)?\.(articles_per_s|p50_ms) ' <<<"$out" >>"$RESULTS" || true
+  else
+    log "TLS: INN left out (needs the inn2 package and root)"
+  fi
+fi
+
+# --- peering, beside INN -----------------------------------------------------
+# Streaming feeds into ours and into a private INN, alternately; needs root
+# and inn2, and says so when they are missing (exit status 2).
+log "peering: streaming feeds into ours and into INN (bench/peering.py)"
+status=0
+BUILD=$BUILD python3 "$ROOT/bench/peering.py" >>"$RESULTS" || status=$?
+if [ "$status" = 2 ]; then
+  log "peering: skipped"
+elif [ "$status" != 0 ]; then
+  result FAILED:peering "$status" exit-status
+  FAILED=1
+fi
 
 # --- micro-benchmarks ---------------------------------------------------------
 log "micro-benchmarks"

@@ -1,8 +1,11 @@
 #include "bench/workloads.h"
 
+#include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -11,13 +14,24 @@
 
 namespace {
 
+// Runs XOVER over the numbers from `low` to `high` and hands each overview
+// line to `onLine`.
+bool XoverRange(CConnection& conn, long low, long high, size_t& lines, size_t& bytes,
+                const std::function<void(const std::string&)>& onLine) {
+    std::string status;
+    return conn.Command("XOVER " + std::to_string(low) + "-" + std::to_string(high), 224, status) &&
+           conn.ReadBlock(lines, bytes, onLine);
+}
+
 // Runs XOVER first-last and hands each overview line to `onLine`.
 bool Xover(CConnection& conn, const GroupInfo& info, size_t& lines, size_t& bytes,
            const std::function<void(const std::string&)>& onLine) {
-    std::string status;
-    return conn.Command("XOVER " + std::to_string(info.first) + "-" + std::to_string(info.last),
-                        224, status) &&
-           conn.ReadBlock(lines, bytes, onLine);
+    return XoverRange(conn, info.first, info.last, lines, bytes, onLine);
+}
+
+// The first number W3 reads: the group's first, or the first of the newest.
+long FirstRead(const Options& opt, const GroupInfo& info) {
+    return opt.newest > 0 ? std::max(info.first, info.last - opt.newest + 1) : info.first;
 }
 
 }  // namespace
@@ -163,6 +177,32 @@ bool RunConcurrentPosts(const Options& opt, const char* name, const std::string&
     return !Failed();
 }
 
+bool RunXoverNewest(const Options& opt) {
+    CConnection conn;
+    GroupInfo info;
+    if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, opt.readGroup, info)) {
+        ReportFailure("xnew: " + conn.Error());
+        return false;
+    }
+    std::vector<double> times;
+    for (int run = 0; run < std::max(2, opt.xoverRuns); ++run) {
+        size_t lines = 0, bytes = 0;
+        Clock::time_point t = Clock::now();
+        if (!XoverRange(conn, std::max(info.first, info.last - 99), info.last, lines, bytes,
+                        [](const std::string&) {})) {
+            ReportFailure("xnew: " + conn.Error());
+            return false;
+        }
+        times.push_back(MsSince(t));
+        if (lines != 100 && info.count >= 100)
+            ReportFailure("xnew: " + std::to_string(lines) + " lines for the newest 100");
+    }
+    if (!Quit(conn)) ReportFailure("xnew: " + conn.Error());
+    Emit("xnew.first_ms", times.front(), "ms");
+    Emit("xnew.p50_ms", Percentile(times, 0.5), "ms");
+    return !Failed();
+}
+
 bool RunW2(const Options& opt) {
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -208,15 +248,16 @@ bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids) {
         return false;
     }
     size_t lines = 0, bytes = 0;
-    bool ok = Xover(conn, info, lines, bytes, [&ids](const std::string& line) {
-        // number, subject, from, date, Message-ID, ...
-        size_t pos = 0;
-        for (int field = 0; field < 4 && pos != std::string::npos; ++field)
-            pos = line.find('\t', pos) + 1;
-        if (pos == 0) return;
-        size_t end = line.find('\t', pos);
-        ids.push_back(line.substr(pos, end == std::string::npos ? end : end - pos));
-    });
+    bool ok = XoverRange(
+        conn, FirstRead(opt, info), info.last, lines, bytes, [&ids](const std::string& line) {
+            // number, subject, from, date, Message-ID, ...
+            size_t pos = 0;
+            for (int field = 0; field < 4 && pos != std::string::npos; ++field)
+                pos = line.find('\t', pos) + 1;
+            if (pos == 0) return;
+            size_t end = line.find('\t', pos);
+            ids.push_back(line.substr(pos, end == std::string::npos ? end : end - pos));
+        });
     if (!ok || !Quit(conn)) {
         ReportFailure("w3id: " + conn.Error());
         return false;
@@ -228,10 +269,24 @@ bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids) {
     return true;
 }
 
-bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids) {
+bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids, bool tls) {
     Clock::time_point deadline =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(opt.timeLimitSeconds));
+    // The session every client resumes: from one connection that has had its
+    // first reply, with which the server's ticket comes.
+    std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)> session(nullptr, SSL_SESSION_free);
+    if (tls) {
+        CConnection first;
+        GroupInfo info;
+        if (!first.OpenAndGreet(opt.host, opt.port, true) ||
+            !SelectGroup(first, opt.readGroup, info) || !Quit(first)) {
+            ReportFailure(std::string(name) + ": " + first.Error());
+            return false;
+        }
+        session.reset(first.Session());
+    }
+    std::atomic<int> resumed{0};
     std::vector<std::vector<double>> latencies(static_cast<size_t>(opt.w3Clients));
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
@@ -242,8 +297,9 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
             mine.reserve(static_cast<size_t>(opt.w3Requests));
             CConnection conn;
             GroupInfo info;
-            bool ok =
-                conn.OpenAndGreet(opt.host, opt.port) && SelectGroup(conn, opt.readGroup, info);
+            bool ok = conn.OpenAndGreet(opt.host, opt.port, tls, session.get()) &&
+                      SelectGroup(conn, opt.readGroup, info);
+            if (conn.Resumed()) ++resumed;
             ++ready;
             if (!ok) {
                 ReportFailure(std::string(name) + ": " + conn.Error());
@@ -261,7 +317,7 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
                 }
                 std::string argument;
                 if (ids.empty()) {
-                    std::uniform_int_distribution<long> pick(info.first, info.last);
+                    std::uniform_int_distribution<long> pick(FirstRead(opt, info), info.last);
                     argument = std::to_string(pick(random));
                 } else {
                     std::uniform_int_distribution<size_t> pick(0, ids.size() - 1);
@@ -296,6 +352,50 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
     Emit(prefix + ".p50_ms", Percentile(all, 0.50), "ms");
     Emit(prefix + ".p99_ms", Percentile(all, 0.99), "ms");
     Emit(prefix + ".max_ms", Percentile(all, 1.0), "ms");
+    if (tls) EmitCount(prefix + ".resumed_clients", resumed, "clients");
+    return true;
+}
+
+bool RunHandshakes(const Options& opt) {
+    Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(opt.w3Clients));
+    std::atomic<int> resumed{0};
+    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
+    Clock::time_point start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < opt.w3Clients; ++c) {
+        threads.emplace_back([&, c] {
+            std::vector<double>& mine = latencies[static_cast<size_t>(c)];
+            int count = opt.handshakes / opt.w3Clients + (c < opt.handshakes % opt.w3Clients);
+            for (int i = 0; i < count && !Failed(); ++i) {
+                if (Clock::now() > deadline) {
+                    ReportFailure("handshakes: time limit reached");
+                    return;
+                }
+                Clock::time_point t = Clock::now();
+                CConnection conn;
+                if (!conn.OpenAndGreet(opt.host, opt.port, true)) {
+                    ReportFailure("handshakes: " + conn.Error());
+                    return;
+                }
+                if (conn.Resumed()) ++resumed;
+                conn.Close();
+                mine.push_back(MsSince(t));
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    double seconds = SecondsSince(start);
+    if (Failed()) return false;
+    std::vector<double> all;
+    for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
+    EmitServerCpu("handshakes", cpuStart, MarkServerCpu(opt.serverPid), all.size(), seconds);
+    Emit("handshakes.per_s", static_cast<double>(all.size()) / seconds, "handshakes/s");
+    Emit("handshakes.p50_ms", Percentile(all, 0.50), "ms");
+    Emit("handshakes.p99_ms", Percentile(all, 0.99), "ms");
+    EmitCount("handshakes.resumed", resumed, "handshakes");
     return true;
 }
 

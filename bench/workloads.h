@@ -18,6 +18,7 @@ struct Options {
     int xoverRuns = 5;
     int w3Clients = 8;
     int w3Requests = 500;  // per client
+    long newest = 0;       // W3 and W3 by Message-ID read only the newest this many; 0: all
     int w4Connections = 1000;
     int w4Batch = 100;
     double w4HoldSeconds = 5;
@@ -28,7 +29,16 @@ struct Options {
     int w5Posts = 500;
     int w6Clients = 8;
     int w6Posts = 250;  // per client
+    int handshakes = 4000;  // full TLS handshakes, spread over the clients
     int probeRequests = 20;
+    // The streaming feed: the articles in all, shared out over the
+    // connections, each keeping up to the window sent ahead of the replies.
+    std::string feedGroup;  // default: GROUP
+    std::string feedPath = "bench.feeder!not-for-mail";
+    int feedArticles = 20000;
+    int feedConnections = 1;
+    int feedWindow = 64;
+    std::string source;  // local address to connect from; empty: any
     pid_t serverPid = 0;
     double timeLimitSeconds = 300;  // per workload
     unsigned seed = 12345;
@@ -44,12 +54,25 @@ bool RunConcurrentPosts(const Options& opt, const char* name, const std::string&
 // W2: XOVER over the whole read group, read to the final dot, several runs.
 bool RunW2(const Options& opt);
 // W3: several clients fetching random articles of the read group, by number
-// when `ids` is empty, else by one of these Message-IDs.
-bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids);
+// when `ids` is empty, else by one of these Message-IDs. With `tls` the
+// clients connect under TLS, each resuming the session of one connection
+// made first, as returning readers do.
+bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids,
+           bool tls = false);
+// Full TLS handshakes: the clients connect, complete a handshake without
+// resumption, read the greeting and close (with close_notify), again and
+// again.
+bool RunHandshakes(const Options& opt);
 // The Message-IDs of the read group, from one XOVER.
 bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids);
+// The newest 100 articles of the read group by XOVER: the first time, then
+// the median of several runs.
+bool RunXoverNewest(const Options& opt);
 // W4: many connections opened a batch at a time, greeted, a group selected,
 // then held open.
 bool RunW4(const Options& opt);
+// The streaming feed: MODE STREAM, then TAKETHIS with pipelined 2 KB
+// articles, every one of which must be accepted (239).
+bool RunFeed(const Options& opt);
 // Waits until the server greets, for timing start-up.
 bool RunReady(const Options& opt);

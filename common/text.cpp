@@ -60,6 +60,12 @@ size_t SjisFindLast(std::string_view text, char c) {
 
 size_t SjisFind(std::string_view text, std::string_view needle, size_t from) {
     if (needle.empty()) return from <= text.size() ? from : std::string_view::npos;
+    // Only a valid trail byte can be the second half of a character: where
+    // the needle starts with any other byte (a CR or an LF, say),
+    // every match a plain search finds starts a character, and the search
+    // need not step through the text a character at a time.
+    if (!IsSjisTrail(static_cast<unsigned char>(needle[0])))
+        return from > text.size() ? std::string_view::npos : text.find(needle, from);
     for (size_t i = from; i + needle.size() <= text.size(); i += SjisCharLength(text, i))
         if (text.compare(i, needle.size(), needle) == 0) return i;
     return std::string_view::npos;

@@ -21,28 +21,6 @@ namespace {
 
 constexpr size_t npos = std::string::npos;
 
-// Sets an environment variable for one scope and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 using Fields = std::vector<std::string>;
 
 std::string Show(const Fields& fields) {
@@ -152,6 +130,9 @@ TEST(SjisFind, MatchesOnlyAtCharacterBoundaries) {
          "AB", 0, 2},
         {"\x95\x5C\r\n", "\\", 0, npos},
         {"\x95\r\n", "\r\n", 0, 1},
+        {"x\x95\r\n.\r\n", "\r\n.\r\n", 0, 2},
+        {"\r\n.\r\n\r\n.\r\n", "\r\n.\r\n", 1, 5},
+        {"\r\n", "\r\n", 3, npos},
         {"abc", "", 2, 2},
         {"abc", "", 4, npos},
     };

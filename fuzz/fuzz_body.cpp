@@ -17,7 +17,8 @@
 // The reference connection gets "POST\r\n", the article in one block, and
 // then the same blocks after the article as the connection under test. Its
 // stored copies must be the article behind the lines the server adds
-// (Message-ID, Date, Lines, each only where the article lacks it).
+// (Message-ID, Date, Lines, each only where the article lacks it; in the
+// reader mode a Path in front, which replaces the article's own).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -77,30 +78,72 @@ bool TakeLine(std::string& text, const std::string& name, std::string& line) {
     return true;
 }
 
+// What the server goes by in an article's header: in the classic mode the
+// exact names it parses, in the reader mode every field in any letter case.
+struct Header {
+    explicit Header(const std::string& article, bool reader) : readerMode(reader) {
+        classic.ParseHeader(article);
+        ParseHeaderFields(article, fields);
+    }
+    bool Has(const char* name) const {
+        if (readerMode) return fields.Find(name) != nullptr;
+        std::string n = name;
+        if (n == "Message-ID") return !classic.messageId.empty();
+        if (n == "Date") return !classic.date.empty();
+        return classic.lines != 0;  // Lines
+    }
+    bool IsCancel() const {
+        if (!readerMode) {
+            std::string target;
+            return GetCancelTarget(classic, target);
+        }
+        std::vector<std::string> words;
+        const std::string* control = fields.Find("Control");
+        if (control) SplitFields(words, *control, " \t");
+        return words.size() == 2 && SjisUpper(words[0]) == "CANCEL" && words[1][0] == '<';
+    }
+    bool readerMode;
+    XContent classic;
+    HeaderFields fields;
+};
+
+constexpr char kPathHost[] = "fuzz.test";
+
 // What of a stored copy is neither generated nor the article: the stored
-// copy without the Message-ID and Date lines the server made up.
-std::string WithoutGeneratedLines(std::string stored, const XContent& h, bool readerMode) {
+// copy without the Path, Message-ID and Date lines the server made up.
+std::string WithoutGeneratedLines(std::string stored, const Header& h) {
     std::string line;
-    if (h.messageId.empty()) {
+    if (h.readerMode) {
+        const std::string* own = h.fields.Find("Path");
+        std::string want = std::string(kPathHost) + "!" + (own ? *own : "not-for-mail");
+        FUZZ_CHECK(TakeLine(stored, "Path: ", line) && line == want,
+                   "no Path line " + Escaped(want) + " in front: " + Escaped(stored));
+    }
+    if (!h.Has("Message-ID")) {
         FUZZ_CHECK(TakeLine(stored, "Message-ID: ", line), "no Message-ID line was added");
         size_t at = line.find('@');
-        FUZZ_CHECK(line.size() >= 4 && line.front() == '<' && line.back() == '>' &&
-                       at != std::string::npos && IsDigits(line, 1, at - 1) &&
-                       line.size() == at + 16 && IsDigits(line, at + 1, 14),
-                   "a generated Message-ID looks wrong: " + Escaped(line));
+        bool good = line.size() >= 4 && line.front() == '<' && line.back() == '>' &&
+                    at != std::string::npos;
+        if (h.readerMode)
+            good = good &&
+                   line.compare(at, std::string::npos, std::string("@") + kPathHost + ">") == 0;
+        else
+            good = good && IsDigits(line, 1, at - 1) && line.size() == at + 16 &&
+                   IsDigits(line, at + 1, 14);
+        FUZZ_CHECK(good, "a generated Message-ID looks wrong: " + Escaped(line));
     }
-    if (readerMode && h.date.empty())
+    if (h.readerMode && !h.Has("Date"))
         FUZZ_CHECK(TakeLine(stored, "Date: ", line) && !line.empty(), "no Date line was added");
     return stored;
 }
 
-// The article's stored copy: the added lines, then the article as received.
-void CheckStoredCopy(const std::string& stored, const std::string& article, const XContent& h,
-                     bool readerMode) {
-    std::string rest = WithoutGeneratedLines(stored, h, readerMode);
-    if (h.lines == 0) {
+// The article's stored copy: the added lines, then the article as received
+// (in the reader mode without its own Path line).
+void CheckStoredCopy(const std::string& stored, const std::string& article, const Header& h) {
+    std::string rest = WithoutGeneratedLines(stored, h);
+    if (!h.Has("Lines")) {
         size_t lines = CountLf(article);
-        if (readerMode) {
+        if (h.readerMode) {
             // The body's lines: after the blank line, without the dot line.
             size_t blank = article.find("\r\n\r\n");
             size_t body = blank == std::string::npos ? 0 : CountLf(article, blank + 4);
@@ -111,7 +154,13 @@ void CheckStoredCopy(const std::string& stored, const std::string& article, cons
                    "expected " + Escaped(want) + " in front of the article: " + Escaped(stored));
         rest.erase(0, want.size());
     }
-    FUZZ_CHECK(rest == article,
+    std::string expected = article;
+    if (h.readerMode) {
+        size_t headerEnd = article.find("\r\n\r\n") + 2;
+        expected =
+            WithoutHeaderField(article.substr(0, headerEnd), "Path") + article.substr(headerEnd);
+    }
+    FUZZ_CHECK(rest == expected,
                "stored [" + Escaped(stored) + "] for the article [" + Escaped(article) + "]");
 }
 
@@ -204,8 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (nul < end) return 0;
     const std::string article = stream.substr(0, end);
     const std::string remainder = stream.substr(end);
-    XContent h;
-    h.ParseHeader(article);
+    const Header h(article, readerMode);
 
     // The reference: the article in one block, then the rest as the
     // connection under test got it.
@@ -225,11 +273,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Files made;
     for (const auto& [name, content] : ref.files)
         if (!before.count(name)) made[name] = content;
-    for (const auto& [name, content] : made) CheckStoredCopy(content, article, h, readerMode);
-    std::string target;
-    if (!GetCancelTarget(h, target)) {
+    for (const auto& [name, content] : made) CheckStoredCopy(content, article, h);
+    if (!h.IsCancel()) {
+        // The reader mode refuses what its checks find wrong with its reason.
         const std::string stored = "240 article posted successfully!!\r\n";
-        const std::string refused = "411 no such news group [" + h.newsgroups + "]!!\r\n";
+        const std::string refused =
+            readerMode ? "441 " : "411 no such news group [" + h.classic.newsgroups + "]!!\r\n";
         FUZZ_CHECK(ref.sent.compare(opening.size(), (made.empty() ? refused : stored).size(),
                                     made.empty() ? refused : stored) == 0,
                    "reply after the article: " + Escaped(ref.sent.substr(opening.size())));
@@ -245,12 +294,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& [name, content] : made) {
         auto found = run.files.find(name);
         FUZZ_CHECK(found != run.files.end(), name + " was stored only by the reference");
-        FUZZ_CHECK(WithoutGeneratedLines(found->second, h, readerMode) ==
-                       WithoutGeneratedLines(content, h, readerMode),
+        FUZZ_CHECK(WithoutGeneratedLines(found->second, h) == WithoutGeneratedLines(content, h),
                    name + " differs from the reference: [" + Escaped(found->second) + "] [" +
                        Escaped(content) + "]");
     }
-    bool articleRepeats = !h.messageId.empty() && !(readerMode && h.date.empty());
+    bool articleRepeats = h.Has("Message-ID") && !(readerMode && !h.Has("Date"));
     if (!articleRepeats) return 0;
     FUZZ_CHECK(run.sent == ref.sent,
                "replies [" + Escaped(run.sent) + "], reference [" + Escaped(ref.sent) + "]");

@@ -165,6 +165,10 @@ FakeServer::FakeServer(const std::string& edgeIndex)
     ServerSettings settings;
     ParseSettings(kSettings, settings);
     static_cast<ServerSwitches&>(*this) = settings;
+    // The reader mode's Path and Message-IDs name this host, and the dates
+    // of the fixtures may be of any age.
+    m_strPathHost = "fuzz.test";
+    m_nHistoryDays = 0;
     for (const GroupSettings& group : settings.groups)
         m_groups.push_back(std::make_unique<GroupEntry>(group));
     m_users = settings.users;
@@ -301,11 +305,11 @@ void CheckDescriptors(const CServerCore& server) {
 std::string DescribeEntries(const GroupEntry& g) {
     std::string out = std::to_string(g.firstNumber) + " " + std::to_string(g.lastNumber) + " " +
                       std::to_string(g.articleCount) + "\n";
-    for (const auto& a : g.articles)
-        out += std::to_string(a->number) + "|" + Escaped(std::string(a->Subject())) + "|" +
-               Escaped(std::string(a->From())) + "|" + Escaped(std::string(a->Date())) + "|" +
-               Escaped(std::string(a->MessageId())) + "|" + Escaped(std::string(a->References())) +
-               "|" + std::to_string(a->bytes) + "|" + std::to_string(a->lines) + "\n";
+    for (const ArticleEntry& a : g.articles)
+        out += std::to_string(a.number) + "|" + Escaped(std::string(a.Subject())) + "|" +
+               Escaped(std::string(a.From())) + "|" + Escaped(std::string(a.Date())) + "|" +
+               Escaped(std::string(a.MessageId())) + "|" + Escaped(std::string(a.References())) +
+               "|" + std::to_string(a.Bytes()) + "|" + std::to_string(a.Lines()) + "\n";
     return out;
 }
 

@@ -45,38 +45,50 @@ void ClassicArticle(CSession& session, const Words& words) {
     }
 }
 
-void ReaderArticle(CSession& session, const Words& words) {
+namespace {
+
+// What a retrieval command sends of the article it found: the status line
+// and, for every command but STAT, a part of the file.
+enum class Part { Whole, Head, Body, None };
+
+void Retrieve(CSession& session, const Words& words, Part part) {
     FoundArticle found;
     int number;
     if (!FindReaderArticle(session, ArgumentOf(words), true, found, number)) return;
-    session.Reply(ArticleFollows(number, found.entry->MessageId()));
-    session.SendFile(found.file, 0);
+    std::string_view id = found.entry->MessageId();
+    if (part == Part::None) return session.Reply(ArticleExists(number, id));
+    if (part == Part::Whole) {
+        session.Reply(ArticleFollows(number, id));
+        session.SendFile(found.file, 0);
+    } else {
+        // The stored file is the header, a blank line, then the body with its
+        // terminating line.
+        ArticleParts parts = session.Server().m_spool.Parts(found.file.path);
+        if (part == Part::Head) {
+            session.Reply(HeadFollows(number, id));
+            session.Send(parts.head + kEndOfList);
+        } else {
+            session.Reply(BodyFollows(number, id));
+            session.SendFile(found.file, parts.bodyOffset);
+        }
+    }
     session.Log(kEndOfList);
+}
+
+}  // namespace
+
+void ReaderArticle(CSession& session, const Words& words) {
+    Retrieve(session, words, Part::Whole);
 }
 
 void ReaderHead(CSession& session, const Words& words) {
-    FoundArticle found;
-    int number;
-    if (!FindReaderArticle(session, ArgumentOf(words), true, found, number)) return;
-    ArticleParts parts = session.Server().m_spool.Parts(found.file.path);
-    session.Reply(HeadFollows(number, found.entry->MessageId()));
-    session.Send(parts.head + kEndOfList);
-    session.Log(kEndOfList);
+    Retrieve(session, words, Part::Head);
 }
 
 void ReaderBody(CSession& session, const Words& words) {
-    FoundArticle found;
-    int number;
-    if (!FindReaderArticle(session, ArgumentOf(words), true, found, number)) return;
-    ArticleParts parts = session.Server().m_spool.Parts(found.file.path);
-    session.Reply(BodyFollows(number, found.entry->MessageId()));
-    session.SendFile(found.file, parts.bodyOffset);
-    session.Log(kEndOfList);
+    Retrieve(session, words, Part::Body);
 }
 
 void ReaderStat(CSession& session, const Words& words) {
-    FoundArticle found;
-    int number;
-    if (!FindReaderArticle(session, ArgumentOf(words), true, found, number)) return;
-    session.Reply(ArticleExists(number, found.entry->MessageId()));
+    Retrieve(session, words, Part::None);
 }

@@ -1,5 +1,5 @@
 // Session and authentication: AUTHINFO USER/PASS in both modes, QUIT, and the
-// reader mode's CAPABILITIES, MODE READER, DATE and HELP. The gate that keeps
+// reader mode's CAPABILITIES, MODE READER, STARTTLS, DATE and HELP. The gate that keeps
 // a client out until it has logged in is the command tables' (Gate).
 #include "common/text.h"
 #include "protocol/handlers.h"
@@ -19,6 +19,11 @@ bool PasswordMatches(const CSession& session) {
 }  // namespace
 
 void ClassicAuthinfo(CSession& session, const Words& words) {
+    // A password sent in clear is refused before it is even looked at.
+    if (session.LoginNeedsTls()) {
+        session.Reply(kEncryptionRequired);
+        return;
+    }
     std::string sub = SjisUpper(words[1]);
     if (sub == "USER") {
         // A new name must be confirmed by its own password: otherwise a
@@ -36,6 +41,10 @@ void ClassicAuthinfo(CSession& session, const Words& words) {
 }
 
 void ReaderAuthinfo(CSession& session, const Words& words) {
+    if (session.LoginNeedsTls()) {
+        session.Reply(kEncryptionRequired);
+        return;
+    }
     if (session.m_bAuthenticated) {
         // No identity can be switched without its password.
         session.Reply(kCommandUnavailable);
@@ -71,7 +80,9 @@ void ReaderCapabilities(CSession& session, const Words&) {
     // Only the status and dot lines are logged, as for every list.
     session.Reply(kCapabilitiesFollow);
     std::string caps = kCapabilities;
-    if (session.LoginsOn() && !session.m_bAuthenticated) caps += kCapabilityAuthinfo;
+    if (session.LoginsOn() && !session.m_bAuthenticated && !session.LoginNeedsTls())
+        caps += kCapabilityAuthinfo;
+    if (session.TlsOffered()) caps += kCapabilityStartTls;
     session.Send(caps);
     session.Reply(kEndOfList);
 }
@@ -81,6 +92,20 @@ void ReaderModeReader(CSession& session, const Words&) {
     for (const auto& group : session.Server().m_groups)
         mayPost = mayPost || session.CanPost(*group);
     session.Reply(mayPost ? kPostingAllowed : kPostingProhibited);
+}
+
+void ReaderStartTls(CSession& session, const Words&) {
+    // Once TLS is on there is nothing to start; after a login the identity
+    // proved in clear would carry over into the encrypted session.
+    if (session.IsEncrypted() || session.m_bAuthenticated) {
+        session.Reply(kCommandUnavailable);
+        return;
+    }
+    if (!session.StartTlsAfterReply()) {
+        session.Reply(kTlsCannotStart);
+        return;
+    }
+    session.Reply(kTlsGoAhead);
 }
 
 void ReaderDate(CSession& session, const Words&) {

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "common/file_util.h"
 #include "common/text.h"
+#include "platform/tls_context.h"
 #include "protocol/replies.h"
 
 namespace {
@@ -36,11 +38,9 @@ CClientSocket::CClientSocket(IServerHost& host, CServerCore& server)
       m_timeLastActivity(host.Now()),
       m_sendQueue(server.m_spool) {}
 
-CClientSocket::~CClientSocket() {
-    // A connection that ends in the middle of a posting leaves nothing behind.
-    if (m_nTempFd >= 0) ::close(m_nTempFd);
-    if (!m_strTempFilePath.empty()) RemoveFile(m_strTempFilePath);
-}
+// A connection that ends in the middle of a posting leaves nothing behind:
+// the posting's temporary file, if it needed one, goes with it.
+CClientSocket::~CClientSocket() = default;
 
 void CClientSocket::Log(const std::string& text) {
     m_pOwner->AppendLog(m_strLogPrefix + text);
@@ -55,6 +55,9 @@ void CClientSocket::IdentifyPeer() {
     unsigned port = 0;
     if (!GetPeerName(m_strPeerAddress, port)) m_strPeerAddress = "?";
     m_strLogPrefix = "[" + m_strPeerAddress + "/" + std::to_string(port) + "] ";
+    // Peers feed the reader mode only; the classic mode knows no feeds.
+    if (m_server.m_bUseRfc3977)
+        m_session.SetPeer(m_server.m_peers.FindByAddress(m_strPeerAddress));
 }
 
 void CClientSocket::Greet() {
@@ -62,10 +65,55 @@ void CClientSocket::Greet() {
     SendAndLog(replies::kGreeting);
 }
 
-void CClientSocket::Refuse(const std::string& reply) {
+bool CClientSocket::GreetOverTls() {
+    return StartImplicitTls(replies::kGreeting, false);
+}
+
+void CClientSocket::Refuse(const std::string& reply, bool overTls) {
+    if (overTls) {
+        StartImplicitTls(reply, true);
+        return;
+    }
     if (m_strLogPrefix.empty()) IdentifyPeer();
     SendAndLog(reply);
     MarkFinished();
+}
+
+bool CClientSocket::StartImplicitTls(const std::string& firstReply, bool thenFinish) {
+    if (m_strLogPrefix.empty()) IdentifyPeer();
+    if (!TlsAvailable() || !StartTls(*m_pTlsContext)) {
+        Log(replies::TlsFailed(TlsAvailable() ? LastError() : "no certificate loaded"));
+        MarkFinished();
+        return false;
+    }
+    m_strAfterHandshake = firstReply;
+    m_bFinishAfterHandshake = thenFinish ? 1 : 0;
+    return true;
+}
+
+void CClientSocket::OnTlsEstablished(const std::string& version, const std::string& cipher) {
+    Log(replies::TlsEstablished(version, cipher));
+    if (!m_strAfterHandshake.empty()) {
+        // Logged after the handshake line, in the order things happened.
+        SendAndLog(std::exchange(m_strAfterHandshake, std::string()));
+        if (m_bFinishAfterHandshake) MarkFinished();
+        return;
+    }
+    m_session.ForgetBeforeTls();
+}
+
+bool CClientSocket::TlsAvailable() const {
+    return m_pTlsContext && m_pTlsContext->IsLoaded();
+}
+
+bool CClientSocket::StartTlsAfterReply() {
+    if (!TlsAvailable() || IsTls() || m_bTlsPending) return false;
+    m_bTlsPending = 1;
+    return true;
+}
+
+void CClientSocket::DiscardBeforeTls(size_t bytes) {
+    if (bytes > 0) Log(replies::TlsDiscarded(bytes));
 }
 
 void CClientSocket::SendText(std::string text) {
@@ -121,6 +169,14 @@ void CClientSocket::OnReceive(int) {
 }
 
 void CClientSocket::HandleReceived(const char* data, size_t length) {
+    if (m_bTlsPending) {
+        // The client has not yet had the whole 382 line, so whatever it sends
+        // now is not its handshake: bytes slipped in by someone on the path,
+        // to be run as commands inside the encrypted session. They have been
+        // read (the socket must not stay readable) and are dropped here.
+        DiscardBeforeTls(length);
+        return;
+    }
     if (m_bHeld) return KeepHeldBlock(std::string_view(data, length), false);
     // One block may end an article and go on with commands, which in the
     // reader mode may start another article, and so on. Each handler hands
@@ -171,13 +227,6 @@ void CClientSocket::ResumeInput() {
 }
 
 std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
-    // The temporary file stays open while the article arrives. When it cannot
-    // be made, the whole article goes unrecorded (and is answered as one
-    // without groups), never just the part that happened to come first.
-    if (m_nTempFd < 0 && !m_bTempCreateFailed) {
-        m_nTempFd = CreateTempFile(m_strTempFilePath);
-        if (m_nTempFd < 0) m_bTempCreateFailed = 1;
-    }
     size_t textLength = strnlen(data, length);
     std::string_view text(data, textLength);
     // The terminating line may straddle two receives: the tail of the bytes
@@ -198,10 +247,13 @@ std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
         size_t end = found + terminatorLength;
         articleBytes = end > m_strCommandText.size() ? end - m_strCommandText.size() : 0;
     }
-    if (m_nTempFd >= 0 && !WriteAll(m_nTempFd, data, articleBytes)) m_bTempWriteFailed = 1;
+    // An article held in memory is written once, as the article file; only
+    // one past the memory bound goes through a temporary file. Bytes that
+    // could not be kept make the whole article one that is not stored.
+    m_posting.Append(data, articleBytes);
     size_t counted = std::min(articleBytes, textLength);
     for (size_t i = 0; i < counted; ++i)
-        if (data[i] == '\n') ++m_nPostLineCount;
+        if (data[i] == '\n') ++m_posting.lineCount;
     if (found == std::string::npos) {
         // Keep the last ten bytes of the tail and the block together.
         if (textLength >= kTailSize) m_strCommandText.clear();
@@ -217,21 +269,11 @@ std::string_view CClientSocket::ReceiveBody(const char* data, size_t length) {
 }
 
 void CClientSocket::FinishArticle() {
-    std::string tempPath = std::move(m_strTempFilePath);
-    int lineCount = m_nPostLineCount;
-    bool complete = !m_bTempWriteFailed;
-    int tempFd = m_nTempFd;
     m_strCommandText.clear();
     m_strLineBuffer.clear();
-    m_strTempFilePath.clear();
-    m_nPostLineCount = 0;
     m_bCrSeen = 0;
-    m_nTempFd = -1;
-    m_bTempWriteFailed = 0;
-    m_bTempCreateFailed = 0;
     m_bPostMode = 0;
-    // The temporary file now belongs to the session, which removes it.
-    m_session.PostArticle(tempPath, lineCount, complete, tempFd);
+    m_session.ArticleArrived(std::move(m_posting));
 }
 
 std::string_view CClientSocket::ReceiveCommand(const char* data, size_t length) {
@@ -274,6 +316,11 @@ std::string_view CClientSocket::ReceiveLines(const char* data, size_t length) {
             m_strLineBuffer.clear();
             return {};
         }
+        if (m_bTlsPending) {
+            // Whatever followed STARTTLS came in clear: never a command.
+            DiscardBeforeTls(length - pos);
+            return {};
+        }
         if (m_bHeld) return std::string_view(data + pos, textLength - pos);
         // What follows POST in the same block is the article's beginning.
         if (m_bPostMode) return std::string_view(data + pos, textLength - pos);
@@ -304,6 +351,15 @@ void CClientSocket::OnSend(int) {
     int count = m_sendQueue.Gather(parts, FileChunkBuffer());
     int sent = count > 0 ? SendVector(parts, count) : 0;
     if (sent != SOCKET_ERROR) m_sendQueue.Consume(sent);
+    if (m_bTlsPending && m_sendQueue.Empty()) {
+        // The 382 line, the last plaintext, has been taken by the socket.
+        m_bTlsPending = 0;
+        if (!StartTls(*m_pTlsContext)) {
+            Log(replies::TlsFailed(LastError()));
+            MarkFinished();
+            return;
+        }
+    }
     WantToSend();
 }
 
@@ -317,5 +373,8 @@ void CClientSocket::FlushBeforeClose() {
 }
 
 void CClientSocket::OnClose(int) {
+    // Why an encrypted session ended, unless the client closed it properly
+    // or had already been answered its QUIT.
+    if (IsTls() && !m_bFinished && !TlsError().empty()) Log(replies::TlsFailed(TlsError()));
     MarkFinished();
 }

@@ -33,17 +33,30 @@ public:
     // logs it. Called once, after the host has registered the connection.
     void Greet();
     // Instead of Greet(), for a connection the server will not serve: sets
-    // the prefix, queues `reply` and logs it, and ends the connection.
-    void Refuse(const std::string& reply);
-    // Takes the peer's address for PeerAddress() and the log prefix; Greet()
-    // and Refuse() do so when it has not been done.
+    // the prefix, queues `reply` and logs it, and ends the connection. On a
+    // port encrypted from the first byte (`overTls`) the reply follows the
+    // handshake, so that the client can read it.
+    void Refuse(const std::string& reply, bool overTls = false);
+    // Takes the peer's address for PeerAddress() and the log prefix, and in
+    // the reader mode the peer it may be; the greetings and Refuse() do so
+    // when it has not been done.
     void IdentifyPeer();
     // The peer's IPv4 address as text, "?" when it cannot be had.
     const std::string& PeerAddress() const { return m_strPeerAddress; }
+    // The same for a port that is encrypted from the first byte: sets the
+    // prefix and starts the TLS handshake; the greeting follows once the
+    // handshake is done. False (logged, and the connection finished) when
+    // no session could be started.
+    bool GreetOverTls();
+    // The certificate for TLS on this connection, at once (GreetOverTls) or
+    // after STARTTLS; null, the default: STARTTLS is not offered. It must
+    // outlive the connection. Set before the greeting.
+    void SetTlsContext(const CTlsContext* context) { m_pTlsContext = context; }
 
     void OnReceive(int errorCode) override;
     void OnSend(int errorCode) override;
     void OnClose(int errorCode) override;
+    void OnTlsEstablished(const std::string& version, const std::string& cipher) override;
 
     // Handles one received block as if it had just arrived.
     void HandleReceived(const char* data, size_t length);
@@ -74,6 +87,17 @@ private:
     void BeginArticle() override { m_bPostMode = 1; }
     void HoldInput() override { m_bHeld = 1; }
     void ResumeInput() override;
+    bool IsEncrypted() const override { return IsTls(); }
+    bool TlsAvailable() const override;
+    bool StartTlsAfterReply() override;
+
+    // Starts TLS on a port encrypted from the first byte, with `firstReply`
+    // to be sent once the handshake is done, and the connection ended after
+    // it when `thenFinish`. False (logged, the connection finished) when no
+    // session could be started.
+    bool StartImplicitTls(const std::string& firstReply, bool thenFinish);
+    // Drops plaintext that came after STARTTLS, logging how much.
+    void DiscardBeforeTls(size_t bytes);
 
     void SendAndLog(const std::string& reply);
     // The handlers of one mode. Each returns the bytes of the block it
@@ -105,11 +129,9 @@ private:
     int m_bCrSeen = 0;
     std::string m_strLineBuffer;
     std::string m_strCommandText;  // in body mode: the last ten bytes received
-    std::string m_strTempFilePath;
-    int m_nPostLineCount = 0;
-    int m_bTempWriteFailed = 0;   // some bytes of the current article were lost
-    int m_bTempCreateFailed = 0;  // no temporary file for the current article
-    int m_nTempFd = -1;           // the temporary file, open while the article arrives
+    // The article arriving in body mode: in memory, or past its bound in a
+    // temporary file that goes with it.
+    Posting m_posting;
     CSendQueue m_sendQueue;
     int m_bQueueOverflow = 0;  // cut off for not reading; output is dropped
     std::string m_strPeerAddress;
@@ -121,4 +143,12 @@ private:
     std::deque<std::string> m_heldBlocks;
     size_t m_nHeldBytes = 0;
     int m_bReadStopped = 0;
+    const CTlsContext* m_pTlsContext = nullptr;
+    // STARTTLS was answered: TLS starts once the queue is empty, and nothing
+    // received until then is read as a command.
+    int m_bTlsPending = 0;
+    // Implicit TLS: the first reply (the greeting, or a refusal) waits for
+    // the handshake; empty when none waits.
+    std::string m_strAfterHandshake;
+    int m_bFinishAfterHandshake = 0;  // ... and the connection ends after it
 };

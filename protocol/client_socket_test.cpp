@@ -13,6 +13,7 @@
 #include <random>
 
 #include "store/file_sync.h"
+#include "platform/tls_context.h"
 #include "store/server_core.h"
 #include "tests/test_support.h"
 
@@ -179,7 +180,8 @@ TEST_F(ClientSocketTest, ArticleEndsAtItsTerminatorEvenWithCommandsBehindIt) {
 // Posts as a client sends them: the POST line, and then the article with its
 // terminating line, in blocks of their own.
 std::string Article(const std::string& id) {
-    return "Newsgroups: local.test\r\nMessage-ID: <" + id + ">\r\nLines: 1\r\n\r\nbody\r\n.\r\n";
+    return "From: a@b.example\r\nSubject: s\r\nNewsgroups: local.test\r\nMessage-ID: <" + id +
+           ">\r\nLines: 1\r\n\r\nbody\r\n.\r\n";
 }
 
 // Notes, at each sync the store asks for, whether the client had any 240 by
@@ -267,6 +269,54 @@ TEST_F(ClientSocketTest, AConnectionGoneWhileItsReplyWaitsIsLeftAlone) {
     batch->Complete();  // must not reach the connection
     EXPECT_TRUE(std::filesystem::exists(m_dir + "/local.test/1"));
     m_server.StopSyncWrites();
+}
+
+TEST_F(ClientSocketTest, NothingSentBehindStartTlsIsRunAndTheSessionNeverGoesOnInClear) {
+    // A self-signed certificate from the openssl tool, as make run makes one.
+    std::string command = "cd " + m_dir +
+                          " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                          "-nodes -days 1 -subj /CN=localhost -keyout key.pem -out cert.pem "
+                          ">/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    CTlsContext context;
+    std::string error;
+    ASSERT_TRUE(context.Load(m_dir + "/cert.pem", m_dir + "/key.pem", error)) << error;
+    m_server.m_bUseRfc3977 = 1;
+    // Whole, and with the injected commands split at awkward places.
+    struct Case {
+        std::vector<std::string> blocks;
+        size_t discarded;  // bytes dropped unread
+    };
+    // Whole, and with the injected commands split at awkward places.
+    const Case cases[] = {
+        {{"STARTTLS\r\nGROUP local.test\r\nPOST\r\n"}, 24},
+        {{"START", "TLS\r", "\nGROUP local.test\r\nPO", "ST\r\n"}, 24},
+        {{"STARTTLS\r\nGROUP local.test\r", "\n"}, 18},
+    };
+    for (const Case& c : cases) {
+        SinkSocket socket(13, m_host, m_server);
+        socket.SetTlsContext(&context);
+        m_host.logs.clear();
+        std::string input;
+        for (const std::string& b : c.blocks) {
+            socket.HandleReceived(b.data(), b.size());
+            input += "[" + b + "]";
+        }
+        EXPECT_FALSE(socket.InBodyMode()) << input;
+        size_t discarded = 0;
+        for (const std::string& line : m_host.logs) {
+            EXPECT_EQ(line.find("GROUP"), std::string::npos) << input;
+            if (line.find("Discarded [") == 0) discarded += std::stoul(line.substr(11));
+        }
+        EXPECT_EQ(discarded, c.discarded) << input;
+        socket.Drain();
+        // The 382 is the last plaintext. This socket has no connection to
+        // run a handshake on, so the connection ends instead of answering
+        // anything more in clear.
+        EXPECT_EQ(socket.received, "382 Continue with TLS negotiation\r\n") << input;
+        EXPECT_TRUE(socket.IsFinished()) << input;
+        EXPECT_EQ(m_host.logs.back().find("TLS failed ["), 0u) << input;
+    }
 }
 
 }  // namespace

@@ -24,8 +24,10 @@ const CommandRow kReaderRows[] = {
     {"AUTHINFO", nullptr, ReaderAuthinfo, 2, 2, Gate::Logins},
     {"CAPABILITIES", nullptr, ReaderCapabilities, 0, kAnyCount, Gate::Open},
     {"MODE", "READER", ReaderModeReader, 1, 1, Gate::Open},
+    {"MODE", "STREAM", FeedModeStream, 1, 1, Gate::Feed},
     {"MODE", nullptr, ReaderSyntaxError, 0, kAnyCount, Gate::Login},
     {"QUIT", nullptr, ReaderQuit, 0, 0, Gate::Open},
+    {"STARTTLS", nullptr, ReaderStartTls, 0, 0, Gate::Tls},
     {"DATE", nullptr, ReaderDate, 0, 0, Gate::Login},
     {"HELP", nullptr, ReaderHelp, 0, kAnyCount, Gate::Login},
     {"GROUP", nullptr, ReaderGroup, 1, 1, Gate::Login},
@@ -48,6 +50,9 @@ const CommandRow kReaderRows[] = {
     {"NEWGROUPS", nullptr, ReaderNewGroups, 2, 3, Gate::Login},
     {"NEWNEWS", nullptr, ReaderNewNews, 3, 4, Gate::Login},
     {"POST", nullptr, Post, 0, 0, Gate::Login},
+    {"IHAVE", nullptr, FeedIhave, 1, 1, Gate::Feed},
+    {"CHECK", nullptr, FeedCheck, 1, 1, Gate::Feed},
+    {"TAKETHIS", nullptr, FeedTakeThis, 1, 1, Gate::Feed},
 };
 
 bool Matches(const CommandRow& row, const Words& words) {
@@ -60,11 +65,13 @@ bool Matches(const CommandRow& row, const Words& words) {
 const CommandTable kClassicCommands = {kClassicRows, std::size(kClassicRows), true};
 const CommandTable kReaderCommands = {kReaderRows, std::size(kReaderRows), false};
 
-const CommandRow* FindCommand(const CommandTable& table, const Words& words, bool loginsOn) {
+const CommandRow* FindCommand(const CommandTable& table, const Words& words, bool loginsOn,
+                              bool tlsAvailable) {
     const int args = static_cast<int>(words.size()) - 1;
     for (size_t i = 0; i < table.count; ++i) {
         const CommandRow& row = table.rows[i];
         if (row.gate == Gate::Logins && !loginsOn) continue;
+        if (row.gate == Gate::Tls && !tlsAvailable) continue;
         if (!Matches(row, words)) continue;
         if (table.countSelectsRow && (args < row.minArgs || args > row.maxArgs)) continue;
         return &row;

@@ -11,9 +11,11 @@ using CommandHandler = void (*)(CSession& session, const Words& words);
 
 // Whether a command may be used before a login, while logins are on.
 enum class Gate {
-    Login,  // only after a successful AUTHINFO
-    Open,   // before a login too
-    Logins  // AUTHINFO itself: there only while logins are on, open before one
+    Login,   // only after a successful AUTHINFO
+    Open,    // before a login too
+    Logins,  // AUTHINFO itself: there only while logins are on, open before one
+    Feed,    // a peer's command: open to a peer, which is known by its address
+    Tls      // STARTTLS: there only with a certificate, open before a login
 };
 
 struct CommandRow {
@@ -41,6 +43,8 @@ extern const CommandTable kClassicCommands;
 extern const CommandTable kReaderCommands;
 
 // The row that answers `words` (the first upper-cased) in `table`, or null.
-// Rows that need logins are skipped while logins are off. In a table whose
-// count selects the row, only a row the count fits is returned.
-const CommandRow* FindCommand(const CommandTable& table, const Words& words, bool loginsOn);
+// Rows that need logins are skipped while logins are off, STARTTLS while no
+// certificate is loaded (`tlsAvailable` false). In a table whose count selects the row, only a row
+// the count fits is returned.
+const CommandRow* FindCommand(const CommandTable& table, const Words& words, bool loginsOn,
+                              bool tlsAvailable);

@@ -14,10 +14,12 @@ namespace {
 // Makes `group` current with its lowest-numbered article as the current
 // article, as the reader mode's GROUP and LISTGROUP do.
 void Select(CSession& session, GroupEntry& group) {
+    const ArticleList& articles = group.articles;
     session.m_pCurrentGroup = &group;
-    session.m_bArticleSelected = !group.articles.empty();
-    int lowest = session.m_bArticleSelected ? group.articles.front()->number : 0;
-    for (const auto& a : group.articles) lowest = std::min(lowest, a->number);
+    session.m_bArticleSelected = !articles.empty();
+    int lowest = session.m_bArticleSelected ? articles.front().number : 0;
+    if (!articles.Ascending())
+        for (const ArticleEntry& a : articles) lowest = std::min(lowest, a.number);
     session.m_nArticleNumber = lowest;
 }
 
@@ -51,11 +53,27 @@ void Step(CSession& session, bool forward) {
     if (!session.CanRead(*group)) return session.Reply(kDeniedGroup);
     if (!session.m_bArticleSelected) return session.Reply(kNoCurrentArticle);
     const int current = session.m_nArticleNumber;
+    const ArticleList& articles = group->articles;
     const ArticleEntry* best = nullptr;
-    for (const auto& a : group->articles) {
-        bool beyond = forward ? a->number > current : a->number < current;
-        if (beyond && (!best || (forward ? a->number < best->number : a->number > best->number)))
-            best = a.get();
+    if (articles.Ascending()) {
+        // The nearest number beyond the current one is next to where the
+        // current one stands.
+        auto after = articles.Span(current, INT_MAX).first;
+        if (forward) {
+            while (after != articles.end() && after->number <= current) ++after;
+            if (after != articles.end()) best = &*after;
+        } else if (after != articles.begin()) {
+            // The first of equal numbers, as a scan in list order finds it.
+            auto before = after - 1;
+            while (before != articles.begin() && (before - 1)->number == before->number) --before;
+            best = &*before;
+        }
+    } else {
+        for (const ArticleEntry& a : articles) {
+            bool beyond = forward ? a.number > current : a.number < current;
+            if (beyond && (!best || (forward ? a.number < best->number : a.number > best->number)))
+                best = &a;
+        }
     }
     if (!best) return session.Reply(forward ? kNoNextArticle : kNoPreviousArticle);
     session.m_nArticleNumber = best->number;
@@ -91,8 +109,9 @@ void ReaderListGroup(CSession& session, const Words& words) {
     GroupEntry* group = GroupToList(session, words);
     if (!group) return;
     std::vector<int> numbers;
-    for (const auto& a : group->articles)
-        if (a->number >= low && a->number <= high) numbers.push_back(a->number);
+    auto span = group->articles.Span(low, high);
+    for (auto it = span.first; it != span.second; ++it)
+        if (it->number >= low && it->number <= high) numbers.push_back(it->number);
     std::sort(numbers.begin(), numbers.end());
     session.Reply(GroupListFollows(*group));
     std::string lines;

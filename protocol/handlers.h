@@ -16,6 +16,7 @@ void ReaderModeReader(CSession& session, const Words& words);
 void ReaderQuit(CSession& session, const Words& words);
 void ReaderDate(CSession& session, const Words& words);
 void ReaderHelp(CSession& session, const Words& words);
+void ReaderStartTls(CSession& session, const Words& words);
 // A form of a known command that the reader mode does not take (MODE with
 // another keyword).
 void ReaderSyntaxError(CSession& session, const Words& words);
@@ -50,3 +51,9 @@ void ReaderNewNews(CSession& session, const Words& words);
 
 // --- posting (post_commands.cpp) ---------------------------------------------------
 void Post(CSession& session, const Words& words);
+
+// --- feeds from peers (feed_commands.cpp) -------------------------------------------
+void FeedModeStream(CSession& session, const Words& words);
+void FeedIhave(CSession& session, const Words& words);
+void FeedCheck(CSession& session, const Words& words);
+void FeedTakeThis(CSession& session, const Words& words);

@@ -127,11 +127,11 @@ void ReaderNewNews(CSession& session, const Words& words) {
     std::set<std::string, std::less<>> seen;
     SendList(session, kNewArticlesFollow,
              GroupLines(session, words[1], [&](std::string& out, const GroupEntry& group) {
-                 for (const auto& a : group.articles) {
+                 for (const ArticleEntry& a : group.articles) {
                      time_t written;
-                     std::string_view id = a->MessageId();
+                     std::string_view id = a.MessageId();
                      if (id.empty() || seen.count(id) ||
-                         !FileModTime(server.ArticlePath(group, a->number), written) ||
+                         !FileModTime(server.ArticlePath(group, a.number), written) ||
                          written <= since)
                          continue;
                      seen.emplace(id);

@@ -20,17 +20,17 @@ using LineMaker =
 // The articles of the current group from `low` to `high`, in list order.
 void ListRange(CSession& session, int low, int high, const char* status, const LineMaker& line) {
     GroupEntry& group = *session.m_pCurrentGroup;
-    auto inRange = [low, high](const ArticleList::Ptr& a) {
-        return a->number >= low && a->number <= high;
+    auto inRange = [low, high](const ArticleEntry& a) {
+        return a.number >= low && a.number <= high;
     };
-    if (std::none_of(group.articles.begin(), group.articles.end(), inRange))
-        return session.Reply(kEmptyRange);
+    auto span = group.articles.Span(low, high);
+    if (std::none_of(span.first, span.second, inRange)) return session.Reply(kEmptyRange);
     session.Reply(status);
     std::string lines;
     lines.reserve(CSession::kListingBlock + 4096);
-    for (const auto& a : group.articles) {
-        if (!inRange(a)) continue;
-        line(lines, group, *a, a->number);
+    for (auto it = span.first; it != span.second; ++it) {
+        if (!inRange(*it)) continue;
+        line(lines, group, *it, it->number);
         session.QueueListing(lines, false);
     }
     session.QueueListing(lines, true);
@@ -72,8 +72,8 @@ std::string FieldValue(CSession& session, const std::string& field, const std::s
     if (field == "DATE") return std::string(a.Date());
     if (field == "MESSAGE-ID") return std::string(a.MessageId());
     if (field == "REFERENCES") return std::string(a.References());
-    if (field == "BYTES" || field == ":BYTES") return std::to_string(a.bytes);
-    if (field == "LINES" || field == ":LINES") return std::to_string(a.lines);
+    if (field == "BYTES" || field == ":BYTES") return std::to_string(a.Bytes());
+    if (field == "LINES" || field == ":LINES") return std::to_string(a.Lines());
     CServerCore& server = session.Server();
     return server.m_spool.HeaderValue(server.ArticlePath(group, a.number), asTyped);
 }
@@ -90,9 +90,12 @@ void ClassicXover(CSession& session, const Words& words) {
     ParseClassicRange(words[1], *group, low, high);
     std::string lines;
     lines.reserve(CSession::kListingBlock + 4096);
-    for (const auto& a : group->articles) {
-        if (a->number < low || a->number > high) continue;
-        AppendOverviewLine(lines, *a, a->number);
+    // In list order; where the numbers ascend, only the stretch that can
+    // hold the range is looked at.
+    auto span = group->articles.Span(low, high);
+    for (auto it = span.first; it != span.second; ++it) {
+        if (it->number < low || it->number > high) continue;
+        AppendOverviewLine(lines, *it, it->number);
         session.QueueListing(lines, false);
     }
     session.QueueListing(lines, true);

@@ -49,6 +49,20 @@ void AppendActiveLine(std::string& out, const GroupEntry& group, bool mayPost) {
                   mayPost ? "y" : "n");
 }
 
+std::string PostRefused(std::string_view reason) {
+    return "441 " + std::string(reason) + "\r\n";
+}
+
+std::string TransferRefused(std::string_view reason) {
+    return "437 " + std::string(reason) + "\r\n";
+}
+
+std::string WithMessageId(const char* code, std::string_view messageId, std::string_view reason) {
+    std::string reply = std::string(code) + " " + std::string(messageId);
+    if (!reason.empty()) reply += " " + std::string(reason);
+    return reply + "\r\n";
+}
+
 std::string Date(time_t now) {
     struct tm tm {};
     gmtime_r(&now, &tm);
@@ -87,6 +101,18 @@ std::string CommandTooLong(size_t bytes) {
 
 std::string QueueOverLimit(long long bytes) {
     return Format("Send queue over limit [%lld] bytes dropped!!\r\n", bytes);
+}
+
+std::string TlsEstablished(std::string_view version, std::string_view cipher) {
+    return "TLS established [" + std::string(version) + " " + std::string(cipher) + "]!!\r\n";
+}
+
+std::string TlsFailed(std::string_view reason) {
+    return "TLS failed [" + std::string(reason) + "]!!\r\n";
+}
+
+std::string TlsDiscarded(size_t bytes) {
+    return Format("Discarded [%zu] bytes sent after STARTTLS!!\r\n", bytes);
 }
 
 }  // namespace replies

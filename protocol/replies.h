@@ -34,6 +34,8 @@ inline constexpr char kPosted[] = "240 article posted successfully!!\r\n";
 inline constexpr char kTempFileError[] = "441 tmp file open error!!\r\n";
 // With SyncWrites, when the article or its index line could not be put on disk.
 inline constexpr char kNotSaved[] = "441 article not saved to disk!!\r\n";
+// AUTHINFO on a plain connection while logins need TLS.
+inline constexpr char kEncryptionRequired[] = "483 Encryption required\r\n";
 
 // "502 access restriction or permission denied [argument]!!"
 std::string Denied(std::string_view argument);
@@ -66,6 +68,9 @@ inline constexpr char kCapabilitiesFollow[] = "101 Capability list:\r\n";
 inline constexpr char kCapabilities[] =
     "VERSION 2\r\nREADER\r\nPOST\r\nLIST ACTIVE NEWSGROUPS OVERVIEW.FMT\r\nOVER MSGID\r\nHDR\r\n";
 inline constexpr char kCapabilityAuthinfo[] = "AUTHINFO USER\r\n";
+inline constexpr char kCapabilityStartTls[] = "STARTTLS\r\n";
+inline constexpr char kTlsGoAhead[] = "382 Continue with TLS negotiation\r\n";
+inline constexpr char kTlsCannotStart[] = "580 Can not initiate TLS negotiation\r\n";
 inline constexpr char kPostingAllowed[] = "200 Posting allowed\r\n";
 inline constexpr char kPostingProhibited[] = "201 Posting prohibited\r\n";
 inline constexpr char kHelpFollows[] = "100 Help text follows\r\n";
@@ -79,6 +84,26 @@ inline constexpr char kHeaderFields[] = ":\r\n:bytes\r\n:lines\r\n";
 inline constexpr char kDescriptionsFollow[] = "215 descriptions follow\r\n";
 inline constexpr char kNewGroupsFollow[] = "231 list of new newsgroups follows\r\n";
 inline constexpr char kNewArticlesFollow[] = "230 list of new articles by message-id follows\r\n";
+
+inline constexpr char kPostDuplicate[] = "441 435 Duplicate\r\n";
+inline constexpr char kPostFailed[] = "441 Article could not be stored, try again later\r\n";
+// "441 reason": a post the article checks refused.
+std::string PostRefused(std::string_view reason);
+
+// Feeds from peers.
+inline constexpr char kStreamingPermitted[] = "203 Streaming permitted\r\n";
+inline constexpr char kSendArticle[] = "335 Send it; end with <CR-LF>.<CR-LF>\r\n";
+inline constexpr char kTransferred[] = "235 Article transferred OK\r\n";
+inline constexpr char kNotWanted[] = "435 Duplicate\r\n";
+inline constexpr char kTryLater[] = "436 Retry later\r\n";
+inline constexpr char kTransferFailed[] = "436 Transfer failed, try again later\r\n";
+inline constexpr char kStorageUnavailable[] = "400 Storage unavailable, try again later\r\n";
+// "437 reason": an IHAVE article refused.
+std::string TransferRefused(std::string_view reason);
+// "238 <id>", "431 <id>", "438 <id>" (CHECK), "239 <id>" (TAKETHIS), and
+// "439 <id> reason".
+std::string WithMessageId(const char* code, std::string_view messageId,
+                          std::string_view reason = std::string_view());
 
 // "111 yyyymmddhhmmss", universal time.
 std::string Date(time_t now);
@@ -98,5 +123,11 @@ std::string BodyFollows(int number, std::string_view messageId);
 std::string SizeLine(int64_t bytes);
 std::string CommandTooLong(size_t bytes);
 std::string QueueOverLimit(long long bytes);
+// "TLS established [version cipher]!!" once a handshake is done.
+std::string TlsEstablished(std::string_view version, std::string_view cipher);
+// "TLS failed [reason]!!" when a session could not start or broke off.
+std::string TlsFailed(std::string_view reason);
+// Plaintext that followed STARTTLS, dropped unread.
+std::string TlsDiscarded(size_t bytes);
 
 }  // namespace replies

@@ -15,13 +15,14 @@ void CSession::ProcessCommand(const std::string& text) {
 
     const bool loginsOn = LoginsOn();
     const CommandTable& table = ReaderMode() ? kReaderCommands : kClassicCommands;
-    const CommandRow* row = FindCommand(table, words, loginsOn);
+    const CommandRow* row = FindCommand(table, words, loginsOn, m_link.TlsAvailable());
     const int args = static_cast<int>(words.size()) - 1;
     if (row && (args < row->minArgs || args > row->maxArgs)) {
         Reply(kSyntaxError);
         return;
     }
-    if (loginsOn && !m_bAuthenticated && (!row || row->gate == Gate::Login)) {
+    const bool gated = !row || row->gate == Gate::Login || (row->gate == Gate::Feed && !m_pPeer);
+    if (loginsOn && !m_bAuthenticated && gated) {
         Reply(kAuthRequired);
         return;
     }
@@ -30,6 +31,34 @@ void CSession::ProcessCommand(const std::string& text) {
         return;
     }
     row->handler(*this, words);
+}
+
+CSession::~CSession() {
+    // A fed article cut off by the end of the connection may come again.
+    if (m_bIncomingClaimed) m_server.m_arriving.erase(m_strIncomingId);
+}
+
+void CSession::ExpectArticle(Incoming kind, std::string messageId, bool claimed) {
+    m_incoming = kind;
+    m_strIncomingId = std::move(messageId);
+    m_bIncomingClaimed = claimed;
+    if (claimed) m_server.m_arriving.insert(m_strIncomingId);
+    m_link.BeginArticle();
+}
+
+void CSession::ArticleArrived(Posting posting) {
+    if (m_incoming == Incoming::Post) return PostArticle(posting);
+    FedArticle(posting);
+}
+
+void CSession::ForgetBeforeTls() {
+    m_pCurrentGroup = nullptr;
+    m_pCurrentArticle = nullptr;
+    m_bArticleSelected = 0;
+    m_nArticleNumber = 0;
+    m_bAuthenticated = 0;
+    m_strUserName.clear();
+    m_strPassword.clear();
 }
 
 void CSession::LogCommand(const std::string& text, const Words& words) {

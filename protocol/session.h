@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "store/article_intake.h"
+#include "store/peers.h"
 #include "store/server_core.h"
 
 using Words = std::vector<std::string>;
@@ -37,11 +39,22 @@ public:
     virtual void HoldInput() = 0;
     // Goes on with what was held, as if it had just arrived.
     virtual void ResumeInput() = 0;
+    // Whether the connection runs under TLS (from its first byte or since a
+    // STARTTLS handshake).
+    virtual bool IsEncrypted() const = 0;
+    // Whether STARTTLS can be offered: a certificate is loaded.
+    virtual bool TlsAvailable() const = 0;
+    // Puts the connection under TLS as soon as what is queued, the reply sent
+    // right after this call included, has gone out; whatever the client sent
+    // behind the current line is dropped, never read as a command. False when
+    // TLS cannot be started on this connection; nothing changes then.
+    virtual bool StartTlsAfterReply() = 0;
 };
 
 class CSession {
 public:
     CSession(ISessionLink& link, CServerCore& server) : m_link(link), m_server(server) {}
+    ~CSession();
     CSession(const CSession&) = delete;
     CSession& operator=(const CSession&) = delete;
 
@@ -50,9 +63,22 @@ public:
     // line). Logs it, then answers it through the mode's command table.
     void ProcessCommand(const std::string& text);
 
-    // Stores the article collected in `tempPath` after POST and answers the
-    // client (see post_commands.cpp).
-    void PostArticle(const std::string& tempPath, int lineCount, bool complete, int tempFd);
+    // Takes the article collected after POST, IHAVE or TAKETHIS and answers
+    // it.
+    void ArticleArrived(Posting posting);
+    // The POST case of it (post_commands.cpp).
+    void PostArticle(const Posting& posting);
+
+    // What the next article received is: posted, or fed under a Message-ID.
+    // `claimed`: the Message-ID was entered as arriving on this connection,
+    // and is released once the article has been taken.
+    enum class Incoming { Post, Ihave, TakeThis };
+    void ExpectArticle(Incoming kind, std::string messageId = std::string(), bool claimed = false);
+
+    // The peer this connection comes from, or null. Set once, when the
+    // connection is greeted.
+    void SetPeer(const Peer* peer) { m_pPeer = peer; }
+    const Peer* FromPeer() const { return m_pPeer; }
 
     // Whether the user may read, respectively post to, `group`. Everything is
     // allowed while logins are off.
@@ -81,6 +107,15 @@ public:
     CServerCore& Server() const { return m_server; }
     bool ReaderMode() const { return m_server.m_bUseRfc3977 != 0; }
     bool LoginsOn() const { return m_server.m_bUseAuthor != 0; }
+    bool IsEncrypted() const { return m_link.IsEncrypted(); }
+    // STARTTLS is offered: a certificate is loaded and TLS is not on yet.
+    bool TlsOffered() const { return m_link.TlsAvailable() && !m_link.IsEncrypted(); }
+    // AUTHINFO is refused here: logins must wait for TLS, which is not on.
+    bool LoginNeedsTls() const { return m_server.m_bAuthRequiresTls && !m_link.IsEncrypted(); }
+    bool StartTlsAfterReply() { return m_link.StartTlsAfterReply(); }
+    // Forgets what the client chose or proved before its STARTTLS handshake
+    // (group, article, login): none of it was protected from tampering.
+    void ForgetBeforeTls();
 
     // --- the protocol state the handlers work on ------------------------------
     GroupEntry* m_pCurrentGroup = nullptr;
@@ -98,6 +133,14 @@ public:
 
 private:
     void LogCommand(const std::string& text, const Words& words);
+    // The IHAVE and TAKETHIS cases of ArticleArrived (feed_commands.cpp).
+    void FedArticle(const Posting& posting);
+    void ReplyTakeThis(const std::string& id, const IntakeOutcome& outcome);
+
+    const Peer* m_pPeer = nullptr;
+    Incoming m_incoming = Incoming::Post;
+    std::string m_strIncomingId;  // the Message-ID a fed article was offered under
+    bool m_bIncomingClaimed = false;
 
     ISessionLink& m_link;
     CServerCore& m_server;

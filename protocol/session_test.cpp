@@ -37,6 +37,20 @@ public:
     void HoldInput() override { held = true; }
     void ResumeInput() override { held = false; }
     bool held = false;
+
+    // TLS: a certificate is loaded; the connection is encrypted; STARTTLS
+    // was accepted and its handshake is due; the connection cannot start it.
+    bool certificate = false;
+    bool encrypted = false;
+    bool tlsDue = false;
+    bool tlsBroken = false;
+    bool IsEncrypted() const override { return encrypted; }
+    bool TlsAvailable() const override { return certificate; }
+    bool StartTlsAfterReply() override {
+        if (!certificate || encrypted || tlsBroken) return false;
+        tlsDue = true;
+        return true;
+    }
 };
 
 struct Article {
@@ -71,16 +85,16 @@ public:
         AddGroup("local.secret", {"alice"}, {"alice"});
         AddGroup("local.empty", {}, {"alice"});
         m_users = {{"alice", "wonder"}, {"bob", "builder"}};
+        std::string error;
+        EXPECT_TRUE(m_history.Open(m_dir.path(), error)) << error;
         for (const Article& a : kArticles) {
             GroupEntry& group = *FindGroup(a.group);
             std::string path = ArticlePath(group, a.number);
             if (a.onDisk) WriteFile(path, FileOf(a));
-            auto entry = std::make_unique<ArticleEntry>();
-            entry->number = a.number;
-            entry->SetText(a.subject, "a@example.invalid", "d", a.messageId, "");
-            entry->bytes = static_cast<int>(FileOf(a).size());
-            entry->lines = 1;
-            group.articles.push_back(std::move(entry));
+            m_history.RememberAccepted(a.messageId, now);
+            group.articles.Add(a.number,
+                               EntryTexts{a.subject, "a@example.invalid", "d", a.messageId, ""},
+                               static_cast<int>(FileOf(a).size()), 1);
             group.firstNumber = group.firstNumber ? group.firstNumber : a.number;
             group.lastNumber = a.number;
             group.articleCount += 1;
@@ -105,6 +119,11 @@ private:
 };
 
 enum Mode { kClassic, kReader };
+// What the connection has of TLS: nothing; a certificate, so STARTTLS may
+// be offered; TLS on; a certificate but STARTTLS cannot start.
+enum Tls { kNoCert, kCert, kTlsOn, kBroken };
+
+const Peer kPeer{PeerSettings{"hub.test", "127.0.0.1", 0, "*", "", ""}, {"127.0.0.1"}};
 
 struct Case {
     Mode mode;
@@ -113,15 +132,17 @@ struct Case {
     const char* command;
     std::string want;     // everything the command sends
     bool prefix = false;  // `want` is only the start
+    bool peer = false;    // the connection comes from a peer
+    Tls tls = kNoCert;
+    bool authNeedsTls = false;  // AuthRequiresTls 1
 };
 
 std::string Overview(int shown, const char* id, const char* subject) {
     Article a{"", 0, id, subject, true};
     a.number = shown ? shown : 1;
-    ArticleEntry entry;
-    entry.SetText(subject, "a@example.invalid", "d", id, "");
-    entry.bytes = static_cast<int>(FileOf(a).size());
-    entry.lines = 1;
+    ArticleList list;
+    const ArticleEntry& entry = list.Add(0, EntryTexts{subject, "a@example.invalid", "d", id, ""},
+                                         static_cast<int>(FileOf(a).size()), 1);
     std::string line;
     AppendOverviewLine(line, entry, shown);
     return line;
@@ -134,6 +155,14 @@ const std::string kHead1 =
 const char* const kGroup = "GROUP local.test";
 const char* const kLoginAlice[] = {"AUTHINFO USER alice", "AUTHINFO PASS wonder"};
 const char* const kLoginBob[] = {"AUTHINFO USER bob", "AUTHINFO PASS builder"};
+const std::string kCaps =
+    "101 Capability list:\r\nVERSION 2\r\nREADER\r\nPOST\r\nLIST ACTIVE NEWSGROUPS "
+    "OVERVIEW.FMT\r\nOVER MSGID\r\nHDR\r\n";
+const char* const kAuthinfoCap = "AUTHINFO USER\r\n";
+const char* const kStartTlsCap = "STARTTLS\r\n";
+const char* const kGoAhead = "382 Continue with TLS negotiation\r\n";
+const char* const kNeedsTls = "483 Encryption required\r\n";
+const char* const kLoginFirst = "480 Authentication required for command!!\r\n";
 
 const Case kCases[] = {
     // --- classic mode -------------------------------------------------------
@@ -238,7 +267,8 @@ const Case kCases[] = {
      "101 Capability list:\r\nVERSION 2\r\nREADER\r\nPOST\r\nLIST ACTIVE NEWSGROUPS "
      "OVERVIEW.FMT\r\nOVER MSGID\r\nHDR\r\n.\r\n"},
     {kReader, false, {}, "MODE READER", "200 Posting allowed\r\n"},
-    {kReader, false, {}, "MODE STREAM", "501 Syntax error\r\n"},
+    {kReader, false, {}, "MODE STREAM", "502 Command unavailable\r\n"},
+    {kReader, false, {}, "MODE POSTING", "501 Syntax error\r\n"},
     {kReader, false, {}, "MODE READER NOW", "501 Syntax error\r\n"},
     {kReader, false, {}, "DATE", "111 20231114221320\r\n"},
     {kReader, false, {}, "DATE now", "501 Syntax error\r\n"},
@@ -405,10 +435,157 @@ const Case kCases[] = {
     {kReader, false, {}, "NEWNEWS * 20000101", "501 Syntax error\r\n"},
     {kReader, false, {}, "POST", "340 continue posting!!\r\n"},
     {kReader, false, {}, "POST now", "501 Syntax error\r\n"},
+
+    // --- reader mode: feeds -------------------------------------------------------
+    {kReader, false, {}, "IHAVE <new@t>", "502 Command unavailable\r\n"},
+    {kReader, false, {}, "CHECK <new@t>", "502 Command unavailable\r\n"},
+    {kReader, false, {}, "TAKETHIS <new@t>", "502 Command unavailable\r\n"},
+    {kReader, true, {}, "CHECK <new@t>", "480 Authentication required for command!!\r\n"},
+    {kReader, false, {}, "MODE STREAM", "203 Streaming permitted\r\n", false, true},
+    {kReader, true, {}, "CHECK <new@t>", "238 <new@t>\r\n", false, true},
+    {kReader, false, {}, "CHECK <1@t>", "438 <1@t>\r\n", false, true},
+    {kReader, false, {}, "CHECK junk", "438 junk\r\n", false, true},
+    {kReader, false, {}, "CHECK", "501 Syntax error\r\n", false, true},
+    {kReader, false, {}, "IHAVE <1@t>", "435 Duplicate\r\n", false, true},
+    {kReader, false, {}, "IHAVE <new@t>", "335 Send it; end with <CR-LF>.<CR-LF>\r\n", false, true},
+    // An article on its way in on one connection is not asked for again.
+    {kReader, false, {"IHAVE <new@t>"}, "CHECK <new@t>", "431 <new@t>\r\n", false, true},
+    {kReader, false, {"IHAVE <new@t>"}, "IHAVE <new@t>", "436 Retry later\r\n", false, true},
+    {kReader, false, {}, "TAKETHIS <new@t>", "", false, true},
+
+    // --- TLS ------------------------------------------------------------------------
+    // Without a certificate STARTTLS is unknown, as it always was.
+    {kReader, false, {}, "STARTTLS", "500 command not recognized!!\r\n"},
+    {kReader, true, {}, "STARTTLS", kLoginFirst},
+    {kClassic, false, {}, "STARTTLS", "500 command not recognized!!\r\n", false, false, kCert},
+    {kClassic, true, {}, "STARTTLS", kLoginFirst, false, false, kCert},
+    {kReader, true, {}, "CAPABILITIES", kCaps + kAuthinfoCap + ".\r\n"},
+    {kReader, false, {}, "CAPABILITIES", kCaps + kStartTlsCap + ".\r\n", false, false, kCert},
+    {kReader,
+     true,
+     {},
+     "CAPABILITIES",
+     kCaps + kAuthinfoCap + kStartTlsCap + ".\r\n",
+     false,
+     false,
+     kCert},
+    {kReader, false, {}, "CAPABILITIES", kCaps + ".\r\n", false, false, kTlsOn},
+    {kReader, false, {}, "STARTTLS", kGoAhead, false, false, kCert},
+    // Open before a login: that is when it is needed.
+    {kReader, true, {}, "STARTTLS", kGoAhead, false, false, kCert},
+    {kReader, false, {}, "starttls now", "501 Syntax error\r\n", false, false, kCert},
+    {kReader, false, {}, "STARTTLS", "502 Command unavailable\r\n", false, false, kTlsOn},
+    {kReader, false, {"STARTTLS"}, "STARTTLS", "502 Command unavailable\r\n", false, false, kCert},
+    {kReader,
+     true,
+     {kLoginAlice[0], kLoginAlice[1]},
+     "STARTTLS",
+     "502 Command unavailable\r\n",
+     false,
+     false,
+     kCert},
+    {kReader,
+     false,
+     {},
+     "STARTTLS",
+     "580 Can not initiate TLS negotiation\r\n",
+     false,
+     false,
+     kBroken},
+    // The handshake forgets the group, the article and a half-done login.
+    {kReader,
+     false,
+     {kGroup, "STAT 2", "STARTTLS"},
+     "STAT",
+     "412 No news group current selected!!\r\n",
+     false,
+     false,
+     kCert},
+    {kReader,
+     true,
+     {"AUTHINFO USER alice", "STARTTLS"},
+     "AUTHINFO PASS wonder",
+     "482 Authentication commands issued out of order\r\n",
+     false,
+     false,
+     kCert},
+    {kReader,
+     true,
+     {"STARTTLS", kLoginAlice[0], kLoginAlice[1]},
+     "GROUP local.secret",
+     "211 1 1 1 local.secret group selected!!\r\n",
+     false,
+     false,
+     kCert},
+    // Logins only under TLS.
+    {kReader, true, {}, "AUTHINFO USER alice", kNeedsTls, false, false, kCert, true},
+    {kReader, true, {}, "AUTHINFO PASS wonder", kNeedsTls, false, false, kNoCert, true},
+    {kReader,
+     true,
+     {kLoginAlice[0], kLoginAlice[1]},
+     "GROUP local.test",
+     kLoginFirst,
+     false,
+     false,
+     kCert,
+     true},
+    {kReader, true, {}, "CAPABILITIES", kCaps + kStartTlsCap + ".\r\n", false, false, kCert, true},
+    {kReader, true, {}, "CAPABILITIES", kCaps + kAuthinfoCap + ".\r\n", false, false, kTlsOn, true},
+    {kReader,
+     true,
+     {"AUTHINFO USER alice"},
+     "AUTHINFO PASS wonder",
+     "281 User/Password OK!!\r\n",
+     false,
+     false,
+     kTlsOn,
+     true},
+    {kReader,
+     true,
+     {"STARTTLS", "AUTHINFO USER alice"},
+     "AUTHINFO PASS wonder",
+     "281 User/Password OK!!\r\n",
+     false,
+     false,
+     kCert,
+     true},
+    // Off while logins are off, as AUTHINFO itself is.
+    {kReader,
+     false,
+     {},
+     "AUTHINFO USER alice",
+     "500 command not recognized!!\r\n",
+     false,
+     false,
+     kCert,
+     true},
+    {kClassic, true, {}, "AUTHINFO USER alice", kNeedsTls, false, false, kNoCert, true},
+    {kClassic,
+     true,
+     {kLoginAlice[0], kLoginAlice[1]},
+     "LIST",
+     kLoginFirst,
+     false,
+     false,
+     kNoCert,
+     true},
+    {kClassic, true, {}, "AUTHINFO USER", kLoginFirst, false, false, kNoCert, true},
+    {kClassic,
+     true,
+     {},
+     "AUTHINFO USER alice",
+     "381 PASS required!!\r\n",
+     false,
+     false,
+     kTlsOn,
+     true},
 };
 
 std::string Describe(const Case& c) {
+    static const char* const kTlsNames[] = {"", " cert", " tls", " broken-tls"};
     std::string out = c.mode == kClassic ? "classic" : "reader";
+    out += kTlsNames[c.tls];
+    if (c.authNeedsTls) out += " auth-needs-tls";
     out += c.logins ? " with logins:" : ":";
     for (const char* s : c.setup) out += std::string(" [") + s + "]";
     return out + " [" + c.command + "]";
@@ -419,9 +596,21 @@ TEST(SessionTest, EveryCommandAnswersEachOutcome) {
         Server server;
         server.m_bUseRfc3977 = c.mode == kReader;
         server.m_bUseAuthor = c.logins;
+        server.m_bAuthRequiresTls = c.authNeedsTls;
         FakeLink link;
+        link.certificate = c.tls != kNoCert;
+        link.encrypted = c.tls == kTlsOn;
+        link.tlsBroken = c.tls == kBroken;
         CSession session(link, server);
-        for (const char* command : c.setup) session.ProcessCommand(std::string(command) + "\r\n");
+        if (c.peer) session.SetPeer(&kPeer);
+        for (const char* command : c.setup) {
+            session.ProcessCommand(std::string(command) + "\r\n");
+            if (!link.tlsDue) continue;
+            // What the connection does once the handshake is done.
+            link.tlsDue = false;
+            link.encrypted = true;
+            session.ForgetBeforeTls();
+        }
         link.sent.clear();
         session.ProcessCommand(std::string(c.command) + "\r\n");
         std::string got = c.prefix ? link.sent.substr(0, c.want.size()) : link.sent;
@@ -495,9 +684,10 @@ TEST(SessionTest, WithSyncWritesAPostIsAnsweredOnceOnDiskOrNotAtAll) {
                                 c.diskFails ? static_cast<IFileSync&>(failing) : passing);
         FakeLink link;
         CSession session(link, server);
-        std::string temp = server.m_szBaseDir + "/posting";
-        WriteFile(temp, "Newsgroups: local.test\r\nSubject: s\r\n\r\nbody\r\n.\r\n");
-        session.PostArticle(temp, 5, true, ::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
+        const std::string article = "Newsgroups: local.test\r\nSubject: s\r\n\r\nbody\r\n.\r\n";
+        Posting posting;
+        ASSERT_TRUE(posting.Append(article.data(), article.size()));
+        session.PostArticle(posting);
         EXPECT_TRUE(link.held) << c.want;
         EXPECT_EQ("", link.sent) << c.want;
         batch->Complete();

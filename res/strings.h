@@ -16,3 +16,6 @@ constexpr char kMenuAppExit[] = "ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)";
 constexpr char kTrayMenuTitle[] = "ここにぶら下がっているメニューが表示される";
 constexpr char kTrayShowWindow[] = "ウインドウの表示(&E)";
 constexpr char kTrayExit[] = "Marrowbyの終了(&X)";
+// Start-up failures of encrypted connections; the port or the setting follows.
+constexpr char kTlsListenFailed[] = "TLSのListenポートを開けません: ";
+constexpr char kTlsFilesMissing[] = "TlsPortNoにはTlsCertificateとTlsKeyの指定が必要です: ";

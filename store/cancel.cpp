@@ -24,7 +24,7 @@ void CancelArticle(CServerCore& core, const std::string& target, const std::stri
         // Message-ID are only reached when the author test skips it.
         for (auto it = articles.begin() + static_cast<std::ptrdiff_t>(articles.PositionOf(first));
              it != articles.end(); ++it) {
-            const ArticleEntry& article = **it;
+            const ArticleEntry& article = *it;
             if (article.MessageId() != target) continue;
             if (!core.m_bCancelEveryOne && article.From() != from) continue;
             RemoveFile(core.ArticlePath(*group, article.number));

@@ -39,7 +39,7 @@ void CDurableQueue::AddDirectory(const std::string& path) {
     m_gathering.directories.push_back(path);
 }
 
-void CDurableQueue::AddIndexWrite(IndexWrite write, std::function<void()> onFailure) {
+void CDurableQueue::AddIndexWrite(IndexWrite write, WriteDone done) {
     ++m_nGathered;
     // A second write of a file in one batch was planned on what the first
     // leaves, which the batch only makes: merged, the two are prepared and
@@ -47,14 +47,9 @@ void CDurableQueue::AddIndexWrite(IndexWrite write, std::function<void()> onFail
     for (auto it = m_gathering.writes.rbegin(); it != m_gathering.writes.rend(); ++it) {
         if (it->write.path != write.path) continue;
         if (!MergeIndexWrites(it->write, write)) break;
-        std::function<void()> first = std::move(it->onFailure);
-        it->onFailure = [first, onFailure] {
-            if (first) first();
-            if (onFailure) onFailure();
-        };
         return;
     }
-    m_gathering.writes.push_back(PendingWrite{std::move(write), std::move(onFailure)});
+    m_gathering.writes.push_back(PendingWrite{std::move(write), std::move(done)});
 }
 
 void CDurableQueue::Kick() {
@@ -158,7 +153,7 @@ void CDurableQueue::EndBatch(Batch& batch) {
         for (Waiter& waiter : m_waiters)
             if (waiter.upTo > batch.from) waiter.ok = false;
     for (PendingWrite& pending : batch.writes)
-        if (pending.failed && pending.onFailure) pending.onFailure();
+        if (pending.done) pending.done(pending.write, !pending.failed);
     ReleaseWaiters();
     Kick();
 }

@@ -45,9 +45,13 @@ public:
     // on disk only after the files and directories gathered before it, an
     // append through the save record. A write for a file that already has
     // one waiting is merged into it.
-    // `onFailure` runs on the event loop if it fails; the file is then not
-    // what the group's records say, and the caller should write it whole.
-    void AddIndexWrite(IndexWrite write, std::function<void()> onFailure);
+    // `done` runs on the event loop once the batch has carried it out, with
+    // the write as carried out (merged with those after it) and whether it
+    // succeeded; after a failure the file is not what the group's records
+    // say, and the caller should write it whole. Of writes merged into one,
+    // the first one's `done` is kept: they are all for the same file.
+    using WriteDone = std::function<void(const IndexWrite& write, bool ok)>;
+    void AddIndexWrite(IndexWrite write, WriteDone done);
     // Starts a batch of what has been gathered, unless one is running (the
     // next one starts when it ends).
     void Kick();
@@ -69,7 +73,7 @@ public:
 private:
     struct PendingWrite {
         IndexWrite write;
-        std::function<void()> onFailure;
+        WriteDone done;
         bool failed = false;
     };
     struct Batch {

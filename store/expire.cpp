@@ -53,10 +53,44 @@ void CServerCore::ExpireArticles(int currentKey) {
             ++deleted[n];
             group.dirty = 1;
         }
-        if (!deleted.empty()) DropEntries(group, deleted);
+        if (!deleted.empty()) {
+            ForgetInHistory(group, deleted);
+            DropEntries(group, deleted);
+        }
     }
     if (s_nExpiredCount > 10) {
         SaveGroupIndexes();
         s_nExpiredCount = 0;
     }
+    CompactHistory();
+}
+
+void CServerCore::ForgetInHistory(const GroupEntry& group,
+                                  const std::unordered_map<int, int>& deleted) {
+    if (!m_history.IsOpen()) return;
+    time_t now = Host().Now();
+    for (const auto& [number, count] : deleted) {
+        (void)count;
+        if (const ArticleEntry* entry = group.articles.FindNumber(number))
+            m_history.MarkGone(entry->MessageId(), now);
+    }
+}
+
+void CServerCore::CompactHistory() {
+    // Compacting rewrites the whole history: once a day is enough to keep it
+    // from growing, where every hourly run would cost a rewrite each.
+    time_t now = Host().Now();
+    if (!m_history.IsOpen() || (m_timeHistoryCompacted && now - m_timeHistoryCompacted < 86400))
+        return;
+    m_timeHistoryCompacted = now;
+    // An article cross-posted to a group that keeps it longer is still
+    // stored: its Message-ID stays remembered as long as it is.
+    auto stillStored = [this](std::string_view messageId) {
+        for (const auto& group : m_groups)
+            if (group->articles.FindMessageId(messageId)) return true;
+        return false;
+    };
+    std::string error;
+    if (!m_history.Compact(now, m_nHistoryDays, stillStored, error))
+        Host().AppendLog("History not compacted: " + error + "\r\n");
 }

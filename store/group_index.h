@@ -9,10 +9,26 @@
 // Reads the index file at `path` into `group`: sets the three counters from
 // the counter line and appends one entry per article line. Lines of the wrong
 // shape are skipped. Leaves `dirty` alone. False when the file cannot be
-// opened.
+// opened. The file stays mapped, and the entries read their lines there.
 bool ReadGroupIndex(const std::string& path, GroupEntry& group);
 
-// Same, from the file's text (CR LF already read as LF).
+// Writes Message.lst.idx beside the index file at `indexPath`: what the next
+// start needs to load the entries without parsing every line. Only when
+// every entry's line is in the mapped file; false otherwise or when it
+// cannot be written (nothing is lost then but time at the next start).
+bool WriteIndexSidecar(const std::string& indexPath, const GroupEntry& group);
+
+// Whether a group of this many articles is worth a sidecar: below, parsing
+// its index costs less than the sidecar would save.
+bool WorthASidecar(size_t articles);
+
+// Whether the group's sidecar should be written again: there is none for
+// its index file as it is now, or the lines appended since it was written,
+// which a start parses, have become many.
+bool SidecarIsStale(const GroupEntry& group);
+
+// Same, from the file's text, CR LF or LF line ends; the lines are kept in
+// memory.
 void ParseGroupIndex(const std::string& content, GroupEntry& group);
 
 // The exact bytes of the index file for `group`, CR LF line ends included.
@@ -55,6 +71,12 @@ struct IndexWrite {
     std::string counterLine;     // append: the new first line, of the same length
     std::string bytes;           // the whole file, or the lines to append
     int fd = -1;                 // append: the index, open from Prepare to Commit
+    // The entries whose lines the write holds, by position in the list as it
+    // was when planned (RemovalCount `removals`): all of them for a whole
+    // file.
+    size_t firstEntry = 0;
+    size_t entryCount = 0;
+    unsigned long long removals = 0;
 
     // An append that changes nothing.
     bool Empty() const { return !whole && bytes.empty() && counterLine == oldCounterLine; }
@@ -91,6 +113,11 @@ bool CommitIndexWrite(IndexWrite& write, IFileSync* sync, bool* undone = nullptr
 // Gives up a prepared write instead of committing it: the index is closed,
 // or the new file removed.
 void AbandonIndexWrite(IndexWrite& write);
+
+// Once a write is done, on the thread that owns the group: the entries it
+// wrote read their lines from the file (mapped again after a whole write,
+// the mapping grown after an append) instead of memory.
+void FollowIndexWrite(GroupEntry& group, const IndexWrite& write);
 
 // Prepare, record, commit and empty the record, without syncing. With a
 // null `record`, the append is not protected.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -35,12 +36,7 @@ std::vector<std::string> DirectoryNames(const std::string& dir) {
 
 void AddArticle(GroupEntry& g, int number, std::string subject, std::string from, std::string date,
                 std::string messageId, int bytes, int lines, std::string references) {
-    auto a = std::make_unique<ArticleEntry>();
-    a->number = number;
-    a->SetText(subject, from, date, messageId, references);
-    a->bytes = bytes;
-    a->lines = lines;
-    g.articles.push_back(std::move(a));
+    g.articles.Add(number, EntryTexts{subject, from, date, messageId, references}, bytes, lines);
 }
 
 std::string Counters(const GroupEntry& g) {
@@ -51,11 +47,11 @@ std::string Counters(const GroupEntry& g) {
 // Every field of every article, one string each, in the index file's order.
 std::vector<std::string> Articles(const GroupEntry& g) {
     std::vector<std::string> out;
-    for (const auto& a : g.articles)
-        out.push_back(std::to_string(a->number) + "|" + std::string(a->Subject()) + "|" +
-                      std::string(a->From()) + "|" + std::string(a->Date()) + "|" +
-                      std::string(a->MessageId()) + "|" + std::to_string(a->bytes) + "|" +
-                      std::to_string(a->lines) + "|" + std::string(a->References()));
+    for (const ArticleEntry& a : g.articles)
+        out.push_back(std::to_string(a.number) + "|" + std::string(a.Subject()) + "|" +
+                      std::string(a.From()) + "|" + std::string(a.Date()) + "|" +
+                      std::string(a.MessageId()) + "|" + std::to_string(a.Bytes()) + "|" +
+                      std::to_string(a.Lines()) + "|" + std::string(a.References()));
     return out;
 }
 
@@ -155,9 +151,9 @@ TEST(ParseGroupIndex, LongLinesAreReadWhole) {
     ParseGroupIndex(
         "1\t2\t2\n1\t" + subject + "\tf\td\t<1@x>\t5000\t9\t\n2\tshort\tf\td\t<2@x>\t1\t1\t\n", g);
     ASSERT_EQ(2u, g.articles.size());
-    EXPECT_EQ(subject, std::string(g.articles[0]->Subject()));
-    EXPECT_EQ(5000, g.articles[0]->bytes);
-    EXPECT_EQ("short", std::string(g.articles[1]->Subject()));
+    EXPECT_EQ(subject, std::string(g.articles[0].Subject()));
+    EXPECT_EQ(5000, g.articles[0].Bytes());
+    EXPECT_EQ("short", std::string(g.articles[1].Subject()));
 }
 
 TEST(ReadGroupIndex, ReadsACrLfFile) {
@@ -360,6 +356,135 @@ TEST(MergeIndexWrites, TwoWritesOfAFileBecomeOne) {
     EXPECT_EQ(p.write.bytes, first.bytes);
 }
 
+// Entries read their lines from the mapped file once it is written, and from
+// memory before; whatever is added, removed, written and read back, they
+// must read as a plain model of the same steps says.
+TEST(WriteGroupIndex, EntriesReadTheSameWhereverTheirLinesLive) {
+    TempDir dir;
+    const std::string path = dir / "Message.lst";
+    std::mt19937 random(7);
+    auto group = std::make_unique<GroupEntry>();
+    std::vector<std::string> model;
+    int next = 1;
+    for (int step = 0; step < 400; ++step) {
+        int action = static_cast<int>(random() % 10);
+        if (action < 5) {
+            std::string n = std::to_string(next);
+            AddArticle(*group, next, "subject " + n, "f", "d", "<" + n + "@x>", next, 1, "");
+            model.push_back(n + "|subject " + n + "|f|d|<" + n + "@x>|" + n + "|1|");
+            ++next;
+        } else if (action == 5 && !model.empty()) {
+            size_t at = random() % model.size();
+            group->articles.erase(group->articles.begin() + static_cast<std::ptrdiff_t>(at));
+            model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+        } else if (action < 9) {
+            group->lastNumber = next - 1;
+            group->articleCount = static_cast<int>(model.size());
+            ASSERT_TRUE(WriteGroupIndex(path, *group));
+        } else {
+            // A restart: the file read back, now and then through a sidecar.
+            ASSERT_TRUE(WriteGroupIndex(path, *group));
+            if (random() % 2) WriteIndexSidecar(path, *group);
+            group = std::make_unique<GroupEntry>();
+            ASSERT_TRUE(ReadGroupIndex(path, *group));
+        }
+        ASSERT_EQ(model, Articles(*group)) << "step " << step;
+    }
+}
+
+TEST(ReadGroupIndex, SidecarIsUsedOnlyForTheFileItDescribes) {
+    // What a sidecar-less read of the same file gives is what must come out,
+    // whatever happened to the file since the sidecar was written.
+    TempDir dir;
+    const std::string path = dir / "Message.lst";
+    auto fill = [&](GroupEntry& g, int count) {
+        for (int n = 1; n <= count; ++n)
+            AddArticle(g, n, "s" + std::to_string(n), "f", "d", "<" + std::to_string(n) + "@x>", n,
+                       n, "");
+        g.firstNumber = 1;
+        g.lastNumber = g.articleCount = count;
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+    } cases[] = {
+        {"unchanged", [] {}},
+        {"posts appended since",
+         [&] {
+             std::ofstream(path, std::ios::binary | std::ios::app)
+                 << "21\tlate\tf\td\t<21@x>\t21\t21\t\r\n";
+         }},
+        {"a line without its end appended",
+         [&] {
+             std::ofstream(path, std::ios::binary | std::ios::app) << "22\tcut\tf\td\t<22@x>\t1\t1";
+         }},
+        {"rewritten",
+         [&] {
+             std::string text = ReadAll(path);
+             std::filesystem::remove(path);
+             WriteFile(path, text.substr(0, text.size() / 2) + "\r\n");
+         }},
+        {"cut short", [&] { std::filesystem::resize_file(path, 100); }},
+        {"its end changed in place",
+         [&] {
+             std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+             f.seekp(-10, std::ios::end);
+             f << "X";
+         }},
+        {"sidecar damaged",
+         [&] {
+             std::fstream f(path + ".idx", std::ios::binary | std::ios::in | std::ios::out);
+             f.seekp(200);
+             f << "junk";
+         }},
+        {"sidecar cut short", [&] { std::filesystem::resize_file(path + ".idx", 150); }},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(path);
+        std::filesystem::remove(path + ".idx");
+        GroupEntry written;
+        fill(written, 20);
+        ASSERT_TRUE(WriteGroupIndex(path, written));
+        ASSERT_TRUE(WriteIndexSidecar(path, written)) << c.what;
+        c.change();
+        GroupEntry plain;
+        ParseGroupIndex(ReadAll(path), plain);
+        GroupEntry read;
+        ASSERT_TRUE(ReadGroupIndex(path, read)) << c.what;
+        EXPECT_EQ(Articles(plain), Articles(read)) << c.what;
+        EXPECT_EQ(Counters(plain), Counters(read)) << c.what;
+        // The next post's save gives the file a save would write.
+        AddArticle(read, 30, "next", "f", "d", "<30@x>", 30, 30, "");
+        read.lastNumber = 30;
+        ASSERT_TRUE(WriteGroupIndex(path, read)) << c.what;
+        EXPECT_EQ(FormatGroupIndex(read), ReadAll(path)) << c.what;
+    }
+    // The sidecar is trusted up to its end: a number edited in place there
+    // (same file, same size) is not seen, as it would be by a full read.
+    std::filesystem::remove(path);
+    GroupEntry written;
+    fill(written, 20);
+    ASSERT_TRUE(WriteGroupIndex(path, written));
+    ASSERT_TRUE(WriteIndexSidecar(path, written));
+    std::string text = ReadAll(path);
+    size_t at = text.find("\n5\t") + 1;
+    std::fstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(at).put('9');
+    GroupEntry read;
+    ASSERT_TRUE(ReadGroupIndex(path, read));
+    EXPECT_EQ(5, read.articles[4].number);
+    // A sidecar that describes the file is kept at shutdown until the lines
+    // appended since are many, or the file is rewritten.
+    EXPECT_FALSE(SidecarIsStale(read));
+    for (int n = 21; n <= 10025; ++n)
+        AddArticle(read, n, "s", "f", "d", "<" + std::to_string(n) + "@x>", 1, 1, "");
+    EXPECT_TRUE(SidecarIsStale(read));
+    GroupEntry small;
+    ASSERT_TRUE(ReadGroupIndex(path, small));
+    small.articles.erase(small.articles.begin());
+    ASSERT_TRUE(WriteGroupIndex(path, small));
+    EXPECT_TRUE(SidecarIsStale(small));
+}
+
 // The lookups must answer exactly what a scan of the list in order would,
 // whatever has been added and removed; checked against that scan after every
 // step of a long, fixed series of random changes.
@@ -378,10 +503,8 @@ TEST(ArticleList, LookupsMatchAScanInListOrder) {
             const int number = kind == 0   ? pick(nextNumber + 1) - 1
                                : kind == 1 ? nextNumber - 1
                                            : nextNumber++;
-            auto a = std::make_unique<ArticleEntry>();
-            a->number = number;
-            a->SetText("", "", "", pick(5) == 0 ? "" : "<" + std::to_string(pick(12)) + "@x>", "");
-            list.push_back(std::move(a));
+            std::string id = pick(5) == 0 ? "" : "<" + std::to_string(pick(12)) + "@x>";
+            list.Add(number, EntryTexts{"", "", "", id, ""}, 0, 0);
         } else if (action < 8) {
             list.erase(list.begin() + pick(static_cast<int>(list.size())));
         } else if (action == 8) {
@@ -394,9 +517,9 @@ TEST(ArticleList, LookupsMatchAScanInListOrder) {
         }
         for (int n = -1; n <= nextNumber; ++n) {
             const ArticleEntry* want = nullptr;
-            for (const auto& a : list)
-                if (a->number == n) {
-                    want = a.get();
+            for (const ArticleEntry& a : list)
+                if (a.number == n) {
+                    want = &a;
                     break;
                 }
             ASSERT_EQ(want, list.FindNumber(n)) << "step " << step << " number " << n;
@@ -404,64 +527,54 @@ TEST(ArticleList, LookupsMatchAScanInListOrder) {
         for (int id = -1; id < 12; ++id) {
             const std::string messageId = id < 0 ? "" : "<" + std::to_string(id) + "@x>";
             const ArticleEntry* want = nullptr;
-            for (const auto& a : list)
-                if (a->MessageId() == messageId) {
-                    want = a.get();
+            for (const ArticleEntry& a : list)
+                if (a.MessageId() == messageId) {
+                    want = &a;
                     break;
                 }
             ASSERT_EQ(want, list.FindMessageId(messageId)) << "step " << step << " " << messageId;
         }
         for (size_t i = 0; i < list.size(); ++i)
-            ASSERT_EQ(i, list.PositionOf(list[i].get())) << "step " << step;
+            ASSERT_EQ(i, list.PositionOf(&list[i])) << "step " << step;
     }
     ArticleEntry stranger;
     EXPECT_EQ(list.size(), list.PositionOf(&stranger));
 }
 
-TEST(MessageIdIndex, AgreesWithAMapThroughInsertsAndErasesInAnyOrder) {
-    // Many keys in a table that grows, shrinks and wraps around, with every
-    // removal checked against a plain map.
+TEST(MessageIdIndex, AgreesWithAMapThroughInsertsInAnyOrder) {
+    // Many keys in a table that grows and wraps around, checked against a
+    // plain map that keeps the first position inserted under each key.
     std::mt19937 random(11);
-    std::vector<std::unique_ptr<ArticleEntry>> entries;
+    ArticleList source;
     for (int i = 0; i < 3000; ++i) {
-        auto a = std::make_unique<ArticleEntry>();
-        a->number = i;
-        a->SetText("", "", "", i % 7 == 0 ? "" : "<" + std::to_string(i % 1000) + "@x>", "");
-        entries.push_back(std::move(a));
+        std::string id = i % 7 == 0 ? "" : "<" + std::to_string(i % 1000) + "@x>";
+        source.Add(i, EntryTexts{"", "", "", id, ""}, 0, 0);
     }
+    std::vector<ArticleEntry> entries(source.begin(), source.end());
     MessageIdIndex index;
-    std::map<std::string, const ArticleEntry*, std::less<>> want;
-    for (int round = 0; round < 20000; ++round) {
-        ArticleEntry* a = entries[random() % entries.size()].get();
-        std::string id(a->MessageId());
-        if (random() % 3 != 0) {
-            bool fresh = !want.count(id);
-            ASSERT_EQ(fresh, index.Insert(a)) << round;
-            if (fresh) want[id] = a;
-        } else {
-            index.Erase(a);
-            auto it = want.find(id);
-            if (it != want.end() && it->second == a) want.erase(it);
-        }
+    std::map<std::string, long, std::less<>> want;
+    for (int round = 0; round < 6000; ++round) {
+        size_t position = random() % entries.size();
+        std::string id(entries[position].MessageId());
+        bool fresh = !want.count(id);
+        ASSERT_EQ(fresh, index.Insert(position, entries)) << round;
+        if (fresh) want[id] = static_cast<long>(position);
         if (round % 500 == 0) {
-            for (const auto& e : entries) {
-                auto it = want.find(e->MessageId());
-                ASSERT_EQ(it == want.end() ? nullptr : it->second, index.Find(e->MessageId()))
+            for (const ArticleEntry& e : entries) {
+                auto it = want.find(e.MessageId());
+                ASSERT_EQ(it == want.end() ? -1 : it->second,
+                          index.Find(e.MessageId(), e.IdHash(), entries))
                     << round;
             }
         }
     }
     index.Clear();
-    EXPECT_EQ(nullptr, index.Find(entries[1]->MessageId()));
+    EXPECT_EQ(-1, index.Find(entries[1].MessageId(), entries[1].IdHash(), entries));
 }
 
 TEST(ArticleList, RemovalCountMovesOnlyWhenSomethingLeaves) {
     ArticleList list;
-    auto add = [&list](int n) {
-        auto a = std::make_unique<ArticleEntry>();
-        a->number = n;
-        list.push_back(std::move(a));
-    };
+    auto add = [&list](int n) { list.Add(n, EntryTexts(), 0, 0); };
     const auto start = list.RemovalCount();
     list.clear();
     add(1);

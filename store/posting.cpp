@@ -6,8 +6,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/date_key.h"
@@ -65,15 +67,14 @@ bool PublishArticle(const CServerCore& core, const GroupEntry& group, const std:
     }
 }
 
-// Copies the posting into `out` behind `prefix`; false when any of it could
-// not be read or written.
-bool CopyArticle(int out, const std::string& prefix, int in) {
-    if (!WriteAll(out, prefix.data(), prefix.size()) || in < 0) return false;
-    char block[10000];
-    off_t offset = 0;
+// Copies the posting from `from` on into `out` behind `prefix`; false when
+// any of it could not be read or written.
+bool CopyArticle(int out, const std::string& prefix, const Posting& in, int64_t from) {
+    if (!WriteAll(out, prefix.data(), prefix.size())) return false;
+    char block[65536];
+    int64_t offset = from;
     for (;;) {
-        ssize_t n = ::pread(in, block, sizeof block, offset);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = in.ReadAt(block, sizeof block, offset);
         if (n < 0) return false;
         if (n == 0) return true;
         if (!WriteAll(out, block, static_cast<size_t>(n))) return false;
@@ -107,14 +108,10 @@ bool ReleaseArticleFile(CServerCore& core, const GroupEntry& group, int fd, int 
     return true;
 }
 
-// Writes one copy of the article into `group`. The copy is made as a file
-// without a name (or, where the file system cannot do that, under a staging
-// name that no reader takes for an article) and only given its number once
-// whole, so a crash or a full disk never leaves a cut-short article under a
-// number. Returns false, leaving the group and its directory as they were,
-// when the copy cannot be made whole.
-bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::string& prefix,
-                  const XContent& header, const std::string& messageId, int lineCount) {
+}  // namespace
+
+bool StoreInGroup(CServerCore& core, GroupEntry& group, const Posting& in, int64_t from,
+                  const std::string& prefix, const EntryTexts& texts, int lineCount, int* stored) {
     // A hand-edited index may carry the highest number there is: no number
     // is left for another article.
     if (group.lastNumber == INT32_MAX) return false;
@@ -126,7 +123,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
                   ? ::open(core.GroupDir(group).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644)
                   : -1;
     if (out >= 0) {
-        ok = CopyArticle(out, prefix, in) && ::fstat(out, &st) == 0;
+        ok = CopyArticle(out, prefix, in, from) && ::fstat(out, &st) == 0;
         if (ok) {
             named = PublishUnnamed(core, group, out, number);
             // Without /proc (or with a file system that cannot link such a
@@ -140,7 +137,7 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
         std::string staged = StagingPath(core, group);
         out = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0) return false;
-        ok = CopyArticle(out, prefix, in) && ::fstat(out, &st) == 0;
+        ok = CopyArticle(out, prefix, in, from) && ::fstat(out, &st) == 0;
         // A synced copy stays open until it is on disk; otherwise an error
         // that only closing reports still stops the post here.
         if (!core.Durable()) {
@@ -155,20 +152,14 @@ bool StoreInGroup(CServerCore& core, GroupEntry& group, int in, const std::strin
         if (out >= 0 && !ok) ::close(out);
     }
     if (!ok) return false;
-    auto entry = std::make_unique<ArticleEntry>();
-    entry->number = number;
-    entry->SetText(header.subject, header.from, header.date, messageId, header.references);
-    entry->bytes = static_cast<int>(st.st_size);
-    entry->lines = lineCount;
-    group.articles.push_back(std::move(entry));
+    group.articles.Add(number, texts, static_cast<int>(st.st_size), lineCount);
     if (group.articleCount < INT32_MAX) group.articleCount += 1;
     if (group.firstNumber == 0) group.firstNumber = 1;
     group.lastNumber = number;
     group.dirty = 1;
+    if (stored) *stored = number;
     return true;
 }
-
-}  // namespace
 
 std::string GenerateMessageId(time_t now) {
     if (s_nMessageIdCounter == 0) {
@@ -207,10 +198,86 @@ int BodyLineCount(const std::string& headerBlock, int lineCount) {
     return body < 0 ? 0 : body;
 }
 
-StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
-                             const std::string& tempPath, int tempFd, int lineCount,
+Posting& Posting::operator=(Posting&& other) noexcept {
+    if (this == &other) return *this;
+    Discard();
+    m_strBytes = std::move(other.m_strBytes);
+    m_nFd = other.m_nFd;
+    m_strPath = std::move(other.m_strPath);
+    m_nSize = other.m_nSize;
+    m_bComplete = other.m_bComplete;
+    m_bNoFile = other.m_bNoFile;
+    lineCount = other.lineCount;
+    other.m_nFd = -1;
+    other.m_strPath.clear();
+    other.m_strBytes.clear();
+    other.m_nSize = 0;
+    other.m_bComplete = true;
+    other.m_bNoFile = false;
+    other.lineCount = 0;
+    return *this;
+}
+
+bool Posting::Append(const char* data, size_t length) {
+    if (!m_bComplete || m_bNoFile) return false;
+    m_nSize += static_cast<int64_t>(length);
+    if (m_nFd < 0 && m_strBytes.size() + length <= kMaxMemoryBytes) {
+        m_strBytes.append(data, length);
+        return true;
+    }
+    if (m_nFd < 0) {
+        // Past the bound: what is held so far goes to the file first. When
+        // no file can be made, the whole article goes unrecorded, never just
+        // the part that happened to come first.
+        m_nFd = CreateTempFile(m_strPath);
+        if (m_nFd < 0) {
+            m_bNoFile = true;
+            m_strBytes = std::string();
+            m_nSize = 0;
+            return false;
+        }
+        if (!WriteAll(m_nFd, m_strBytes.data(), m_strBytes.size())) {
+            m_bComplete = false;
+            return false;
+        }
+        m_strBytes = std::string();
+    }
+    if (!WriteAll(m_nFd, data, length)) m_bComplete = false;
+    return m_bComplete;
+}
+
+ssize_t Posting::ReadAt(char* buffer, size_t size, int64_t offset) const {
+    if (m_nFd < 0) {
+        if (offset < 0 || static_cast<size_t>(offset) >= m_strBytes.size()) return 0;
+        size_t n = std::min(size, m_strBytes.size() - static_cast<size_t>(offset));
+        std::memcpy(buffer, m_strBytes.data() + offset, n);
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t n;
+    do n = ::pread(m_nFd, buffer, size, static_cast<off_t>(offset));
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+void Posting::Discard() {
+    if (m_nFd >= 0) ::close(m_nFd);
+    if (!m_strPath.empty()) RemoveFile(m_strPath);
+    m_nFd = -1;
+    m_strPath.clear();
+    m_strBytes = std::string();
+    m_nSize = 0;
+    m_bComplete = true;
+    m_bNoFile = false;
+    lineCount = 0;
+}
+
+StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost, const Posting& posting,
                              XContent& header, time_t now, bool readerMode) {
-    std::string headerBlock = tempFd >= 0 ? ReadHeaderBlockFrom(tempFd) : std::string();
+    int lineCount = posting.lineCount;
+    std::string headerBlock =
+        ReadHeaderBlockWith([&posting](char* buffer, size_t size, int64_t offset) {
+            return posting.ReadAt(buffer, size, offset);
+        });
     header.ParseHeader(headerBlock);
     if (readerMode) lineCount = BodyLineCount(headerBlock, lineCount);
     StoreResult result = StoreResult::Stored;
@@ -232,9 +299,9 @@ StoreResult StoreArticleFrom(CServerCore& core, const CanPostFn& canPost,
             prefix += "Date: " + header.date + "\r\n";
         }
         if (header.lines == 0) prefix += Format("Lines: %d\r\n", lineCount);
+        EntryTexts texts{header.subject, header.from, header.date, messageId, header.references};
         for (GroupEntry* group : targets)
-            StoreInGroup(core, *group, tempFd, prefix, header, messageId, lineCount);
+            StoreInGroup(core, *group, posting, 0, prefix, texts, lineCount, nullptr);
     }
-    if (!tempPath.empty()) RemoveFile(tempPath);
     return result;
 }

@@ -33,16 +33,12 @@ void RebuildGroup(CServerCore& core, GroupEntry& group) {
     for (int n : numbers) {
         std::string path = core.ArticlePath(group, n);
         header.ParseHeader(ReadHeaderBlock(path));
-        auto entry = std::make_unique<ArticleEntry>();
-        entry->number = n;
-        entry->SetText(header.subject, header.from, header.date, header.messageId,
-                       header.references);
+        EntryTexts texts{header.subject, header.from, header.date, header.messageId,
+                         header.references};
         // A number taken from a stray name whose file does not exist has no
         // size; 0 says so.
         int64_t size = FileSize(path);
-        entry->bytes = size < 0 ? 0 : static_cast<int>(size);
-        entry->lines = header.lines;
-        group.articles.push_back(std::move(entry));
+        group.articles.Add(n, texts, size < 0 ? 0 : static_cast<int>(size), header.lines);
         group.articleCount += 1;
         if (group.firstNumber == 0) group.firstNumber = n;
         group.lastNumber = n;

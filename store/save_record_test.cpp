@@ -23,13 +23,9 @@ std::string ReadAll(const std::string& path) {
 }
 
 void AddArticle(GroupEntry& g, int number) {
-    auto a = std::make_unique<ArticleEntry>();
-    a->number = number;
-    a->SetText("subject " + std::to_string(number), "f", "d", "<" + std::to_string(number) + "@x>",
-               "");
-    a->bytes = 10 * number;
-    a->lines = number;
-    g.articles.push_back(std::move(a));
+    const std::string n = std::to_string(number);
+    g.articles.Add(number, EntryTexts{"subject " + n, "f", "d", "<" + n + "@x>", ""}, 10 * number,
+                   number);
     g.firstNumber = 1;
     g.lastNumber = number;
     g.articleCount = static_cast<int>(g.articles.size());

@@ -1,6 +1,8 @@
 #include "store/server_core.h"
 
+#include "common/file_util.h"
 #include "store/group_index.h"
+#include "store/message_id.h"
 
 CServerCore::~CServerCore() {
     // Its failure handlers and waiters refer to the groups and sessions.
@@ -15,8 +17,24 @@ bool CServerCore::LoadSettings(const std::string& path) {
     for (const GroupSettings& group : settings.groups)
         m_groups.push_back(std::make_unique<GroupEntry>(group));
     for (UserEntry& user : settings.users) m_users.push_back(std::move(user));
-    for (const PeerSettings& peer : settings.peers) m_peerHosts.push_back(peer.host);
+    m_peerSettings = settings.peers;
+    m_peerProblems = settings.peerProblems;
     return true;
+}
+
+bool CServerCore::StartPeering(std::string& error) {
+    if (!m_history.Open(m_szBaseDir, error)) return false;
+    std::vector<std::string> problems = m_peerProblems;
+    m_peers.Load(m_peerSettings, problems);
+    for (const std::string& problem : problems)
+        m_host.AppendLog("[Peers] line skipped: " + problem + "\r\n");
+    return m_feeds.Open(m_szBaseDir, m_peers, m_host, error);
+}
+
+const std::string& CServerCore::PathHost() {
+    if (m_strResolvedPathHost.empty())
+        m_strResolvedPathHost = m_strPathHost.empty() ? DefaultPathHost() : m_strPathHost;
+    return m_strResolvedPathHost;
 }
 
 bool CServerCore::LoadGroupIndex(const std::string& path, GroupEntry& group) {
@@ -58,18 +76,22 @@ bool CServerCore::SaveGroupIndexes() {
 }
 
 void CServerCore::QueueIndexWrite(GroupEntry& group) {
-    IndexWrite write = PlanIndexWrite(IndexPath(group), group);
-    const bool whole = write.whole;
     GroupEntry* target = &group;
-    m_pDurable->AddIndexWrite(std::move(write), [this, target, whole] {
-        // The file is not what the records say; only a whole write can be
-        // trusted now. An append that failed (the file changed by hand, say)
-        // is retried at once that way; a whole write that failed waits for
-        // the next save, so a disk that refuses everything is not hammered.
-        target->indexFile.known = false;
-        target->dirty = 1;
-        if (!whole) SaveGroupIndexes();
-    });
+    m_pDurable->AddIndexWrite(
+        PlanIndexWrite(IndexPath(group), group), [this, target](const IndexWrite& write, bool ok) {
+            if (ok) {
+                FollowIndexWrite(*target, write);
+                return;
+            }
+            // The file is not what the records say; only a whole write can
+            // be trusted now. An append that failed (the file changed by
+            // hand, say) is retried at once that way; a whole write that
+            // failed waits for the next save, so a disk that refuses
+            // everything is not hammered.
+            target->indexFile.known = false;
+            target->dirty = 1;
+            if (!write.whole) SaveGroupIndexes();
+        });
 }
 
 void CServerCore::EnableSyncWrites(std::unique_ptr<IBackgroundRunner> runner, IFileSync& sync) {
@@ -82,6 +104,18 @@ void CServerCore::StopSyncWrites() {
     if (!m_pDurable) return;
     m_pDurable->Flush();
     m_pDurable.reset();
+}
+
+void CServerCore::SaveIndexSidecars() {
+    for (const auto& group : m_groups) {
+        // A sidecar that still describes most of the file is left as it is:
+        // a start parses the few lines appended since, and a shutdown need
+        // not write every large group's sidecar again.
+        if (!WorthASidecar(group->articles.size()))
+            RemoveFile(IndexPath(*group) + ".idx");
+        else if (SidecarIsStale(*group) && WriteIndexSidecar(IndexPath(*group), *group))
+            group->indexFile.sidecarEntries = group->articles.size();
+    }
 }
 
 std::string CServerCore::GroupDir(const GroupEntry& group) const {
@@ -117,9 +151,7 @@ bool CServerCore::MayAccept(int open, int fromHost, std::string_view address) co
 }
 
 bool CServerCore::IsPeerAddress(std::string_view address) const {
-    for (const std::string& host : m_peerHosts)
-        if (host == address) return true;
-    return false;
+    return m_peers.FindByAddress(address) != nullptr;
 }
 
 bool CServerCore::FindArticleFile(GroupEntry& group, const ArticleEntry& entry, ArticleFile& file) {

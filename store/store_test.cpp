@@ -26,15 +26,17 @@
 
 namespace {
 
-// Stores the posting in `tempPath` as a connection does, through a
-// descriptor of it.
+// Stores the posting written to `tempPath` as a connection would, having
+// received those bytes; the file is taken in and gone afterwards.
 StoreResult StoreArticle(CServerCore& core, const CanPostFn& canPost, const std::string& tempPath,
                          int lineCount, XContent& header, time_t now, bool readerMode = false) {
-    int fd = ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC);
-    StoreResult result =
-        StoreArticleFrom(core, canPost, tempPath, fd, lineCount, header, now, readerMode);
-    if (fd >= 0) ::close(fd);
-    return result;
+    Posting posting;
+    std::ifstream in(tempPath, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(tempPath);
+    posting.Append(bytes.data(), bytes.size());
+    posting.lineCount = lineCount;
+    return StoreArticleFrom(core, canPost, posting, header, now, readerMode);
 }
 
 // The server's state with its host's services recorded.
@@ -80,13 +82,9 @@ GroupEntry& AddGroup(CServerCore& core, const std::string& name, int expireHours
     return *core.m_groups.back();
 }
 
-ArticleEntry& AddArticle(GroupEntry& group, int number, const std::string& messageId = "",
-                         const std::string& from = "") {
-    auto a = std::make_unique<ArticleEntry>();
-    a->number = number;
-    a->SetText("", from, "", messageId, "");
-    group.articles.push_back(std::move(a));
-    return *group.articles.back();
+const ArticleEntry& AddArticle(GroupEntry& group, int number, const std::string& messageId = "",
+                               const std::string& from = "") {
+    return group.articles.Add(number, EntryTexts{"", from, "", messageId, ""}, 0, 0);
 }
 
 std::string Counters(const GroupEntry& g) {
@@ -96,7 +94,7 @@ std::string Counters(const GroupEntry& g) {
 
 std::vector<int> Numbers(const GroupEntry& g) {
     std::vector<int> out;
-    for (const auto& a : g.articles) out.push_back(a->number);
+    for (const ArticleEntry& a : g.articles) out.push_back(a.number);
     return out;
 }
 
@@ -182,7 +180,7 @@ TEST_F(StoreTest, ArticleFileIsThePostWithMissingHeadersInFront) {
         EXPECT_FALSE(Exists(tempPath)) << c.what;
         ++number;
         ASSERT_EQ(static_cast<size_t>(number), g.articles.size()) << c.what;
-        const ArticleEntry& a = *g.articles.back();
+        const ArticleEntry& a = g.articles.back();
         EXPECT_EQ(number, a.number) << c.what;
         if (c.generatedId)
             EXPECT_TRUE(
@@ -195,9 +193,9 @@ TEST_F(StoreTest, ArticleFileIsThePostWithMissingHeadersInFront) {
         if (c.linesLine) want += Format("Lines: %d\r\n", lf);
         want += post;
         EXPECT_EQ(want, ArticleFile(g, number)) << c.what;
-        EXPECT_EQ(static_cast<int>(want.size()), a.bytes) << c.what;
+        EXPECT_EQ(static_cast<int>(want.size()), a.Bytes()) << c.what;
         // The entry carries the received line count, whatever the header says.
-        EXPECT_EQ(lf, a.lines) << c.what;
+        EXPECT_EQ(lf, a.Lines()) << c.what;
     }
 }
 
@@ -210,13 +208,14 @@ TEST_F(StoreTest, IndexEntryAndCounters) {
     EXPECT_EQ("1 1 1", Counters(g));
     EXPECT_EQ(1, g.dirty);
     ASSERT_EQ(1u, g.articles.size());
-    const ArticleEntry& a = *g.articles[0];
+    const ArticleEntry& a = g.articles[0];
     EXPECT_EQ("Hello  there", std::string(a.Subject()));
     EXPECT_EQ("alice <a@example>", std::string(a.From()));
     EXPECT_EQ("Tue, 5 Mar 2024 15:07:08 +0900", std::string(a.Date()));
     EXPECT_EQ("<1@x>", std::string(a.References()));
-    EXPECT_EQ(42, a.lines);
-    EXPECT_EQ(std::filesystem::file_size(core.ArticlePath(g, 1)), static_cast<uintmax_t>(a.bytes));
+    EXPECT_EQ(42, a.Lines());
+    EXPECT_EQ(std::filesystem::file_size(core.ArticlePath(g, 1)),
+              static_cast<uintmax_t>(a.Bytes()));
     EXPECT_EQ("local.test", header.newsgroups);
 
     // A group whose articles have all gone keeps counting from lastNumber;
@@ -244,8 +243,8 @@ TEST_F(StoreTest, CrossPostSharesOneMessageId) {
     EXPECT_EQ(ArticleFile(a, 1), ArticleFile(b, 5));
     ASSERT_EQ(1u, a.articles.size());
     ASSERT_EQ(1u, b.articles.size());
-    EXPECT_EQ(std::string(a.articles[0]->MessageId()), std::string(b.articles[0]->MessageId()));
-    EXPECT_EQ(0u, ArticleFile(a, 1).find("Message-ID: " + std::string(a.articles[0]->MessageId()) +
+    EXPECT_EQ(std::string(a.articles[0].MessageId()), std::string(b.articles[0].MessageId()));
+    EXPECT_EQ(0u, ArticleFile(a, 1).find("Message-ID: " + std::string(a.articles[0].MessageId()) +
                                          "\r\n"));
     EXPECT_EQ("1 1 1", Counters(a));
     EXPECT_EQ("1 5 5", Counters(b));
@@ -258,7 +257,7 @@ TEST_F(StoreTest, GroupNamedTwiceIsStoredTwice) {
     EXPECT_EQ((std::vector<int>{1, 2}), Numbers(g));
     EXPECT_EQ("1 2 2", Counters(g));
     EXPECT_EQ(ArticleFile(g, 1), ArticleFile(g, 2));
-    EXPECT_EQ(std::string(g.articles[0]->MessageId()), std::string(g.articles[1]->MessageId()));
+    EXPECT_EQ(std::string(g.articles[0].MessageId()), std::string(g.articles[1].MessageId()));
 }
 
 TEST_F(StoreTest, NoTargetGroupStoresNothing) {
@@ -330,9 +329,9 @@ TEST_F(StoreTest, ReaderModeAddsADateAndCountsBodyLines) {
                                        core, [](const GroupEntry&) { return true; }, tempPath, 7,
                                        header, kPostTime, true));
     ASSERT_EQ(1u, g.articles.size());
-    const ArticleEntry& a = *g.articles[0];
+    const ArticleEntry& a = g.articles[0];
     EXPECT_EQ("Tue, 05 Mar 2024 06:07:08 +0000", std::string(a.Date()));
-    EXPECT_EQ(2, a.lines);
+    EXPECT_EQ(2, a.Lines());
     EXPECT_EQ("Message-ID: " + std::string(a.MessageId()) +
                   "\r\nDate: Tue, 05 Mar 2024 06:07:08 +0000\r\n" + "Lines: 2\r\n" + post,
               ArticleFile(g, 1));
@@ -342,8 +341,8 @@ TEST_F(StoreTest, ReaderModeAddsADateAndCountsBodyLines) {
     ASSERT_EQ(StoreResult::Stored, StoreArticle(
                                        core, [](const GroupEntry&) { return true; }, tempPath, 5,
                                        header, kPostTime, true));
-    EXPECT_EQ("mine", std::string(g.articles[1]->Date()));
-    EXPECT_EQ(0, g.articles[1]->lines);
+    EXPECT_EQ("mine", std::string(g.articles[1].Date()));
+    EXPECT_EQ(0, g.articles[1].Lines());
 }
 
 TEST(BodyLineCount, CountsTheLinesBetweenBlankLineAndDotLine) {
@@ -558,9 +557,11 @@ TEST_F(StoreTest, LoadsReportFilesThatCannotBeOpened) {
 
 TEST_F(StoreTest, ConnectionLimitsAndThePeersExemption) {
     WriteFile(dir / "Marrowby.ini",
-              "[Settings]\nMaxConnections 10\nMaxConnectionsPerHost 3\n"
-              "[Peers]\nhub 192.0.2.7 119 *\nleaf news.example.org 0 *\n");
+              "[Settings]\nMaxConnections 10\nMaxConnectionsPerHost 3\nUseRfc3977 1\n"
+              "[Peers]\nhub 192.0.2.7 119 *\n");
     ASSERT_TRUE(core.LoadSettings(dir / "Marrowby.ini"));
+    std::string error;
+    ASSERT_TRUE(core.StartPeering(error)) << error;
     struct Case {
         int open, fromHost;
         const char* address;
@@ -579,6 +580,56 @@ TEST_F(StoreTest, ConnectionLimitsAndThePeersExemption) {
     core.m_nMaxConnections = 0;
     core.m_nMaxConnectionsPerHost = 0;
     EXPECT_TRUE(core.MayAccept(100000, 100000, "127.0.0.1")) << "0: no limit";
+}
+
+TEST(Posting, HoldsSmallArticlesInMemoryAndLargeOnesInAFileOfItsOwn) {
+    TempDir dir;
+    ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
+    struct Case {
+        size_t size;
+        bool inFile;
+    } cases[] = {{0, false},
+                 {1000, false},
+                 {Posting::kMaxMemoryBytes, false},
+                 {Posting::kMaxMemoryBytes + 1, true},
+                 {3 * Posting::kMaxMemoryBytes, true}};
+    for (const Case& c : cases) {
+        std::string bytes(c.size, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 26);
+        Posting posting;
+        // Arrives in uneven pieces.
+        for (size_t at = 0; at < bytes.size();) {
+            size_t n = std::min<size_t>(bytes.size() - at, 70001 + at % 13);
+            ASSERT_TRUE(posting.Append(bytes.data() + at, n));
+            at += n;
+        }
+        EXPECT_EQ(c.inFile, !Names(dir.path()).empty()) << c.size;
+        EXPECT_EQ(static_cast<int64_t>(c.size), posting.Size());
+        std::string read(c.size, '\0');
+        for (size_t at = 0; at < read.size();) {
+            ssize_t n = posting.ReadAt(&read[at], 65536, static_cast<int64_t>(at));
+            ASSERT_GT(n, 0) << c.size;
+            at += static_cast<size_t>(n);
+        }
+        EXPECT_TRUE(read == bytes) << c.size;
+        char more;
+        EXPECT_EQ(0, posting.ReadAt(&more, 1, static_cast<int64_t>(c.size)));
+        // Moved on with the article, the file goes with its last owner.
+        Posting taken(std::move(posting));
+        EXPECT_EQ(0, posting.Size());
+        EXPECT_EQ(c.inFile, !Names(dir.path()).empty()) << c.size;
+        taken.Discard();
+        EXPECT_TRUE(Names(dir.path()).empty()) << c.size;
+    }
+    // No file can be made: the whole article reads as empty, nothing stays.
+    ScopedEnv missing("TMPDIR", (dir / "missing").c_str());
+    Posting posting;
+    std::string big(Posting::kMaxMemoryBytes, 'x');
+    EXPECT_TRUE(posting.Append(big.data(), big.size()));
+    EXPECT_FALSE(posting.Append("y", 1));
+    EXPECT_FALSE(posting.Append("z", 1));
+    EXPECT_TRUE(posting.Complete());
+    EXPECT_EQ(0, posting.Size());
 }
 
 // ---------------------------------------------------------------------------
@@ -614,29 +665,29 @@ TEST_F(StoreTest, RebuildRecreatesEveryIndexFromTheFiles) {
 
     EXPECT_EQ((std::vector<int>{2, 3, 10}), Numbers(basic));
     EXPECT_EQ("2 10 3", Counters(basic));
-    const ArticleEntry& a2 = *basic.articles[0];
+    const ArticleEntry& a2 = basic.articles[0];
     EXPECT_EQ("two|a|d|<2@x>|<1@x>", std::string(a2.Subject()) + "|" + std::string(a2.From()) +
                                          "|" + std::string(a2.Date()) + "|" +
                                          std::string(a2.MessageId()) + "|" +
                                          std::string(a2.References()));
-    EXPECT_EQ(static_cast<int>(two.size()), a2.bytes);
-    EXPECT_EQ(5, a2.lines);
-    EXPECT_EQ("three", std::string(basic.articles[1]->Subject()));
-    EXPECT_EQ(static_cast<int>(three.size()), basic.articles[1]->bytes);
-    EXPECT_EQ(0, basic.articles[1]->lines);
+    EXPECT_EQ(static_cast<int>(two.size()), a2.Bytes());
+    EXPECT_EQ(5, a2.Lines());
+    EXPECT_EQ("three", std::string(basic.articles[1].Subject()));
+    EXPECT_EQ(static_cast<int>(three.size()), basic.articles[1].Bytes());
+    EXPECT_EQ(0, basic.articles[1].Lines());
     // Read to its end; the last line, without its line end, is not a header.
-    EXPECT_EQ("ten", std::string(basic.articles[2]->Subject()));
-    EXPECT_EQ(8, basic.articles[2]->lines);
-    EXPECT_EQ("", std::string(basic.articles[2]->From()));
+    EXPECT_EQ("ten", std::string(basic.articles[2].Subject()));
+    EXPECT_EQ(8, basic.articles[2].Lines());
+    EXPECT_EQ("", std::string(basic.articles[2].From()));
 
     // -4 sorts first; 12.bak stands for a file 12 that is not there.
     EXPECT_EQ((std::vector<int>{-4, 12}), Numbers(odd));
     EXPECT_EQ("-4 12 2", Counters(odd));
-    EXPECT_EQ("negative", std::string(odd.articles[0]->Subject()));
-    const ArticleEntry& a12 = *odd.articles[1];
+    EXPECT_EQ("negative", std::string(odd.articles[0].Subject()));
+    const ArticleEntry& a12 = odd.articles[1];
     EXPECT_EQ("||||0|0", std::string(a12.Subject()) + "|" + std::string(a12.From()) + "|" +
                              std::string(a12.Date()) + "|" + std::string(a12.MessageId()) + "|" +
-                             std::to_string(a12.bytes) + "|" + std::to_string(a12.lines));
+                             std::to_string(a12.Bytes()) + "|" + std::to_string(a12.Lines()));
 
     EXPECT_EQ("0 0 0", Counters(empty));
     EXPECT_TRUE(empty.articles.empty());
@@ -760,6 +811,38 @@ TEST_F(StoreTest, ExpiryLogsEachDeletionAfterOneKeyLine) {
                   "[" + base + "/local.a/2] article file deleted [2024010111]!!\r\n",
               }),
               core.logs);
+}
+
+TEST_F(StoreTest, ExpiredArticlesStayRememberedForTheHistoryDays) {
+    // In the reader mode the history notes what expiry deletes; a copy still
+    // held by a group that keeps it longer keeps its Message-ID accepted.
+    std::string error;
+    ASSERT_TRUE(core.m_history.Open(dir.path(), error)) << error;
+    core.m_nHistoryDays = 10;
+    GroupEntry& a = AddGroup(core, "local.a", 1);
+    GroupEntry& keep = AddGroup(core, "local.keep", 0);
+    AddArticle(a, 1, "<gone@x>");
+    AddArticle(a, 2, "<both@x>");
+    AddArticle(keep, 1, "<both@x>");
+    WriteArticle(core, a, "1", k0800);
+    WriteArticle(core, a, "2", k0800);
+    for (const char* id : {"<gone@x>", "<both@x>"}) core.m_history.RememberAccepted(id, k0800);
+    core.now = k1110;
+    core.ExpireArticles(2024010111);
+    EXPECT_TRUE(a.articles.empty());
+    EXPECT_EQ(HistoryState::Gone, core.m_history.Lookup("<gone@x>").state);
+    // Eleven days on, compaction forgets the one and keeps the other.
+    core.m_history.RememberRefused("<refused@x>", k1110);
+    core.now = k1110 + 11 * 86400;
+    core.ExpireArticles(2024011211);
+    EXPECT_EQ(HistoryState::Unknown, core.m_history.Lookup("<gone@x>").state);
+    EXPECT_EQ(HistoryState::Unknown, core.m_history.Lookup("<refused@x>").state);
+    EXPECT_EQ(HistoryState::Accepted, core.m_history.Lookup("<both@x>").state);
+    // Compaction rewrites the whole history, so it runs once a day at most.
+    core.m_history.RememberRefused("<late@x>", k1110);
+    core.now += 3600;
+    core.ExpireArticles(2024011212);
+    EXPECT_EQ(HistoryState::Refused, core.m_history.Lookup("<late@x>").state);
 }
 
 TEST_F(StoreTest, ExpiryJudgesAStrayNameByItsNumbersFile) {

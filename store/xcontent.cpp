@@ -263,3 +263,23 @@ void ParseHeaderFields(std::string_view text, HeaderFields& out) {
     out.bodyOffset = out.ended && start < text.size() ? start : text.size();
     out.bodyEmpty = IsBlankBody(text.substr(out.bodyOffset));
 }
+
+std::string WithoutHeaderField(std::string_view header, std::string_view name) {
+    std::string out;
+    bool dropping = false;
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t lf = header.find('\n', start);
+        size_t end = lf == std::string_view::npos ? header.size() : lf + 1;
+        std::string_view line = header.substr(start, end - start);
+        start = end;
+        bool continuation = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+        if (!continuation) {
+            size_t colon = line.find(':');
+            dropping = colon != std::string_view::npos &&
+                       SameNameIgnoringCase(line.substr(0, colon), name);
+        }
+        if (!dropping) out.append(line);
+    }
+    return out;
+}

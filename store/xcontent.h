@@ -94,3 +94,7 @@ struct HeaderFields {
 // as it is. In the body a last line "." (the terminating line of an article
 // as received) does not count.
 void ParseHeaderFields(std::string_view text, HeaderFields& out);
+
+// `header` (header lines with their line ends) without every line of the
+// fields named `name` in any letter case, their continuation lines included.
+std::string WithoutHeaderField(std::string_view header, std::string_view name);

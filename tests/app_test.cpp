@@ -426,12 +426,9 @@ TEST_F(MainFrameTest, EveryExitSavesChangedIndexes) {
 
         GroupEntry* group = m_frame->FindGroup("local.test");
         ASSERT_NE(nullptr, group);
-        auto article = std::make_unique<ArticleEntry>();
-        article->number = 1;
-        article->SetText("\x93\xfa\x96\x7b\x8c\xea", "", "", "<1@test>", "");  // Shift-JIS subject
-        article->bytes = 120;
-        article->lines = 3;
-        group->articles.push_back(std::move(article));
+        // A Shift-JIS subject.
+        group->articles.Add(1, EntryTexts{"\x93\xfa\x96\x7b\x8c\xea", "", "", "<1@test>", ""}, 120,
+                            3);
         group->firstNumber = group->lastNumber = group->articleCount = 1;
         group->dirty = 1;
         std::string expected = FormatGroupIndex(*group);

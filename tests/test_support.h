@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,4 +90,26 @@ public:
         ++state->runs;
     }
     void Finish() override { state->Complete(); }
+};
+
+// Sets an environment variable for one scope and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : m_pName(name) {
+        if (const char* old = std::getenv(name)) m_old = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (m_old)
+            ::setenv(m_pName, m_old->c_str(), 1);
+        else
+            ::unsetenv(m_pName);
+    }
+
+private:
+    const char* m_pName;
+    std::optional<std::string> m_old;
 };

@@ -9,6 +9,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -25,9 +26,10 @@ def free_port():
         return s.getsockname()[1]
 
 
-def ini(port, groups=("local.test\t0\tnote",), users=(), settings=None):
+def ini(port, groups=("local.test\t0\tnote",), users=(), settings=None, peers=None):
     """Text of a settings file: [Settings] with PortNo and `settings`
-    (a dict of key -> value), [Group] lines and [Users] lines."""
+    (a dict of key -> value), [Group] lines, [Users] lines and, when `peers`
+    is given, [Peers] lines."""
     lines = ["[Settings]", "PortNo\t%d" % port]
     for key, value in (settings or {}).items():
         lines.append("%s\t%s" % (key, value))
@@ -35,6 +37,9 @@ def ini(port, groups=("local.test\t0\tnote",), users=(), settings=None):
     lines.extend(groups)
     lines.append("[Users]")
     lines.extend(users)
+    if peers is not None:
+        lines.append("[Peers]")
+        lines.extend(peers)
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -79,6 +84,43 @@ def xover_line(entry):
         return v if isinstance(v, bytes) else str(v).encode()
     number, subject, frm, date, mid, size, lines, refs = entry
     return b"\t".join(b(v) for v in (number, subject, frm, date, mid, refs, size, lines)) + b"\r\n"
+
+
+def make_pki(directory):
+    """A certificate authority made for one test run and a server certificate
+    it signed for localhost, 127.0.0.1 and ::1, written with the openssl tool
+    into `directory`: ca.pem (what clients trust), server.pem (the server's
+    certificate followed by the authority's: a chain), server.key and
+    other.key (a key of no certificate). Returns a dict of those paths."""
+    def run(*args):
+        subprocess.run(["openssl"] + list(args), cwd=directory, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    run("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+        "-subj", "/CN=Marrowby Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    run("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(directory, "server.ext"), "w") as f:
+        f.write("basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
+                "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-days", "2", "-extfile", "server.ext", "-out", "server.crt")
+    run("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", "other.key")
+    with open(os.path.join(directory, "server.pem"), "wb") as out:
+        for name in ("server.crt", "ca.pem"):
+            with open(os.path.join(directory, name), "rb") as f:
+                out.write(f.read())
+    return {"ca": os.path.join(directory, "ca.pem"),
+            "cert": os.path.join(directory, "server.pem"),
+            "key": os.path.join(directory, "server.key"),
+            "other_key": os.path.join(directory, "other.key")}
+
+
+def client_context(ca_path):
+    """A TLS client context that trusts only the test's authority."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.load_verify_locations(ca_path)
+    return context
 
 
 def wait_until(predicate, timeout=10.0, what="condition"):
@@ -237,23 +279,38 @@ class Server:
                     pass
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def connect(self, greet=True):
-        c = Client(self.port)
+    def connect(self, greet=True, port=None, host="127.0.0.1", source=None):
+        c = Client(port or self.port, host=host, source=source)
         if greet:
             assert c.read_line() == b"200 connected!!\r\n"
         return c
 
+    def connect_tls(self, context, port, greet=True, host="127.0.0.1"):
+        """A client on the TLS port `port`, its handshake done."""
+        c = Client(port, host=host)
+        c.start_tls(context)
+        if greet:
+            line = c.read_line()
+            assert line == b"200 connected!!\r\n", line
+        return c
+
 
 class Client:
-    """A raw NNTP client with exact, bounded reads."""
+    """A raw NNTP client with exact, bounded reads. `prefix` is the server's
+    log prefix for the connection: "[127.0.0.1/<our port>] " ("[::1/...] "
+    over IPv6)."""
 
-    def __init__(self, port, timeout=5.0):
+    def __init__(self, port, timeout=5.0, host="127.0.0.1", source=None):
+        """`source`: the local address to connect from (another loopback
+        address, to stand for a different host)."""
         # The server logs "Create Listen Port" just before it calls listen(),
         # so a connection made the moment that line appears may be refused.
         deadline = time.time() + 2.0
         while True:
             try:
-                self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+                self.sock = socket.create_connection(
+                    (host, port), timeout=timeout,
+                    source_address=(source, 0) if source else None)
                 break
             except ConnectionRefusedError:
                 if time.time() > deadline:
@@ -261,6 +318,14 @@ class Client:
                 time.sleep(0.02)
         self.buf = bytearray()
         self.timeout = timeout
+        # Taken now: it must be known after the connection has closed too.
+        self._prefix = self.prefix
+
+    def start_tls(self, context, hostname="localhost", session=None):
+        """Runs the TLS handshake on the connection; everything after it is
+        encrypted. Nothing received may be waiting unread."""
+        assert not self.buf, bytes(self.buf)
+        self.sock = context.wrap_socket(self.sock, server_hostname=hostname, session=session)
 
     def send(self, data):
         self.sock.sendall(data if isinstance(data, bytes) else data.encode())
@@ -329,8 +394,10 @@ class Client:
 
     @property
     def prefix(self):
-        """The server's log prefix for this connection: "[127.0.0.1/<our port>] "."""
-        return b"[127.0.0.1/%d] " % self.sock.getsockname()[1]
+        if getattr(self, "_prefix", None) is None:
+            address, port = self.sock.getsockname()[:2]
+            self._prefix = b"[%s/%d] " % (address.encode(), port)
+        return self._prefix
 
     def wait_closed(self, timeout=None):
         """Reads until the server closes the connection (EOF or reset);
@@ -341,7 +408,7 @@ class Client:
                 self._fill(deadline)
             except EOFError:
                 break
-            except ConnectionResetError:
+            except (ConnectionResetError, ssl.SSLError):
                 break
         data = bytes(self.buf)
         self.buf.clear()
@@ -372,7 +439,7 @@ class ServerTest(unittest.TestCase):
                              server.stderr.decode("utf-8", "replace")[-4000:]))
         self.addCleanup(check)
 
-    def client(self, server, greet=True):
-        c = server.connect(greet)
+    def client(self, server, greet=True, source=None):
+        c = server.connect(greet, source=source)
         self.addCleanup(c.close)
         return c

@@ -384,12 +384,26 @@ class NumberingTest(PostingCase):
                          b"220 7 <seven@x> Article retrieved, text follows!!\r\n")
 
 
+# Articles up to a megabyte are held in memory as they arrive; a larger one
+# goes to a temporary file.
+LARGE_BODY = b"x" * 998 + b"\r\n"
+LARGE_LINES = 1100
+
+
 class TempFileTest(PostingCase):
+    def test_small_articles_need_no_temp_file(self):
+        s = self.start()
+        c = self.client(s)
+        self.assertEqual(c.command("POST"), b"340 continue posting!!\r\n")
+        c.send(b"Newsgroups: local.test\r\nSubject: small\r\n\r\nhalf a bo")
+        c.expect_silence(0.3)
+        self.assertEqual(self.temp_files(), [])
+
     def test_disconnect_in_the_middle_of_a_body_leaves_no_temp_file(self):
         s = self.start()
         c = self.client(s)
         self.assertEqual(c.command("POST"), b"340 continue posting!!\r\n")
-        c.send(b"Newsgroups: local.test\r\nSubject: cut\r\n\r\nhalf a bo")
+        c.send(b"Newsgroups: local.test\r\nSubject: cut\r\n\r\n" + LARGE_BODY * LARGE_LINES)
         wait_until(lambda: self.temp_files(), what="the posting temporary file")
         p = self.prefix(c)
         c.sock.shutdown(socket.SHUT_RDWR)
@@ -407,7 +421,7 @@ class TempFileTest(PostingCase):
         s = self.start()
         c = self.client(s)
         self.assertEqual(c.command("POST"), b"340 continue posting!!\r\n")
-        c.send(b"Newsgroups: local.test\r\n")
+        c.send(b"Newsgroups: local.test\r\n\r\n" + LARGE_BODY * LARGE_LINES)
         wait_until(lambda: self.temp_files(), what="the posting temporary file")
         self.assertEqual(s.stop(), 0)
         self.assertNoTempFiles()
@@ -415,6 +429,7 @@ class TempFileTest(PostingCase):
     def test_temp_file_that_cannot_be_made_gives_411(self):
         s = self.server(env={"TMPDIR": "/nonexistent-marrowby-tmp"})
         c = self.client(s)
-        self.assertEqual(c.post(article()), b"411 no such news group []!!\r\n")
+        self.assertEqual(c.post(article(body=LARGE_BODY * LARGE_LINES)),
+                         b"411 no such news group []!!\r\n")
         self.assertEqual(os.listdir(s.path("local.test")), [])
         self.assertEqual(c.command("GROUP local.test"), selected(0, 0, 0))
