@@ -224,13 +224,18 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
             return false;
         }
     }
-    // The save record and the group directories, where synced posts go:
-    // their names must be on disk before the first post is answered.
-    if (m_bSyncWrites) SystemFileSync().SyncDirectory(m_szBaseDir);
     std::string peeringError;
     if (m_bUseRfc3977 && !StartPeering(peeringError)) {
         ShowMessage(peeringError);
         return false;
+    }
+    // The save record, the group directories and the peers' queues, where
+    // synced posts go: their names must be on disk before the first post is
+    // answered.
+    if (m_bSyncWrites) {
+        SystemFileSync().SyncDirectory(m_szBaseDir);
+        if (!m_feeds.Directory().empty() && FileExists(m_feeds.Directory()))
+            SystemFileSync().SyncDirectory(m_feeds.Directory());
     }
     if (m_bUseRfc3977) m_pOutgoingFeeds = std::make_unique<COutgoingFeeds>(*this, *this);
     m_nTimerId = m_pTimerTarget->startTimer(kMaintenancePeriodMs);

@@ -86,7 +86,7 @@ void CSession::FedArticle(const Posting& posting) {
     if (outcome.result == IntakeResult::Stored) m_server.SaveGroupIndexes();
     if (m_incoming == Incoming::TakeThis) return ReplyTakeThis(id, outcome);
     switch (outcome.result) {
-        case IntakeResult::Stored: return Reply(kTransferred);
+        case IntakeResult::Stored: return ReplyWhenDurable(kTransferred, kTransferFailed);
         case IntakeResult::Failed: return Reply(kTransferFailed);
         default: return Reply(TransferRefused(outcome.reason));
     }
@@ -94,7 +94,8 @@ void CSession::FedArticle(const Posting& posting) {
 
 void CSession::ReplyTakeThis(const std::string& id, const IntakeOutcome& outcome) {
     switch (outcome.result) {
-        case IntakeResult::Stored: return Reply(WithMessageId("239", id));
+        case IntakeResult::Stored:
+            return ReplyWhenDurable(WithMessageId("239", id), kStorageUnavailable, true);
         case IntakeResult::Failed:
             // TAKETHIS knows no "later": the peer is told to go away and
             // offers the article again when it comes back.

@@ -30,7 +30,7 @@ void CSession::PostArticle(const Posting& posting) {
             case IntakeResult::Failed: return Reply(kPostFailed);
         }
         m_server.SaveGroupIndexes();
-        return Reply(kPosted);
+        return ReplyWhenDurable(kPosted, kPostFailed);
     }
     XContent header;
     StoreResult result = StoreArticleFrom(m_server, canPost, posting, header, now);
@@ -38,5 +38,5 @@ void CSession::PostArticle(const Posting& posting) {
     // Every changed index is written before the client hears 240; with
     // SyncWrites, the article, its name and its index lines are on disk.
     m_server.SaveGroupIndexes();
-    ReplyWhenDurable(kPosted);
+    ReplyWhenDurable(kPosted, kNotSaved);
 }

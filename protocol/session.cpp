@@ -78,14 +78,16 @@ void CSession::Reply(const std::string& reply) {
     m_link.Log(reply);
 }
 
-void CSession::ReplyWhenDurable(const std::string& reply) {
+void CSession::ReplyWhenDurable(const std::string& reply, const std::string& failed,
+                                bool finishOnFailure) {
     CDurableQueue* durable = m_server.Durable();
     if (!durable) return Reply(reply);
     m_link.HoldInput();
     std::weak_ptr<char> alive = m_pAlive;
-    durable->WhenDurable([this, alive, reply](bool ok) {
+    durable->WhenDurable([this, alive, reply, failed, finishOnFailure](bool ok) {
         if (alive.expired()) return;
-        Reply(ok ? reply : std::string(kNotSaved));
+        Reply(ok ? reply : failed);
+        if (!ok && finishOnFailure) return Finish();
         m_link.ResumeInput();
     });
 }

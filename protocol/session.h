@@ -90,8 +90,10 @@ public:
     void Reply(const std::string& reply);
     // The same once everything the store wrote so far is on disk, when
     // SyncWrites is on; the connection answers nothing else meanwhile. When
-    // the disk fails, the client hears that instead of `reply`.
-    void ReplyWhenDurable(const std::string& reply);
+    // the disk fails, the client hears `failed` instead of `reply`, and the
+    // connection ends after it when `finishOnFailure`.
+    void ReplyWhenDurable(const std::string& reply, const std::string& failed,
+                          bool finishOnFailure = false);
     // Sends without a log line: data lines of a listing.
     void Send(std::string text) { m_link.SendText(std::move(text)); }
     void Log(const std::string& text) { m_link.Log(text); }

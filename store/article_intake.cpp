@@ -131,7 +131,7 @@ IntakeOutcome Store(Intake& in) {
     }
     if (stored.copies.empty()) return IntakeOutcome{IntakeResult::Failed, "", in.messageId};
     in.core.m_history.RememberAccepted(in.messageId, in.request.now);
-    in.core.m_feeds.Enqueue(stored);
+    in.core.m_feeds.Enqueue(stored, in.core.Durable());
     return IntakeOutcome{IntakeResult::Stored, "", in.messageId};
 }
 

@@ -1,5 +1,7 @@
 #include "store/durable_queue.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +32,16 @@ CDurableQueue::~CDurableQueue() {
 void CDurableQueue::AddFile(int fd, const std::string& path) {
     m_gathering.files.emplace_back(fd, path);
     ++m_nGathered;
+}
+
+void CDurableQueue::AddOpenFile(int fd, const std::string& path) {
+    ++m_nGathered;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && !m_gathering.openFiles.emplace(st.st_dev, st.st_ino).second)
+        return;
+    // A copy that cannot be made fails the batch's sync of it (and so the
+    // replies that wait for it), as a sync that fails does.
+    m_gathering.files.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, 0), path);
 }
 
 void CDurableQueue::AddDirectory(const std::string& path) {
@@ -104,8 +116,9 @@ void CDurableQueue::RunBatch(Batch& batch, IFileSync& sync, CSaveRecord& record)
     // for bytes that are not there, and an index line never for a name.
     for (auto& [fd, path] : batch.files) {
         errno = 0;
-        if (!sync.SyncData(fd)) fail(path);
-        ::close(fd);
+        if (fd < 0) errno = EBADF;
+        if (fd < 0 || !sync.SyncData(fd)) fail(path);
+        if (fd >= 0) ::close(fd);
     }
     std::vector<const IndexWrite*> prepared;
     for (PendingWrite& pending : batch.writes) {

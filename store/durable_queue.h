@@ -10,10 +10,13 @@
 // back through the runner.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,11 @@ public:
     void AddFile(int fd, const std::string& path);
     // The directory at `path`, whose names changed; once per batch.
     void AddDirectory(const std::string& path);
+    // A file that stays open elsewhere and is written again and again (a
+    // peer's queue), open on `fd` (not taken over): synced once per batch,
+    // through a descriptor of the batch's own, so that it may be closed or
+    // replaced meanwhile.
+    void AddOpenFile(int fd, const std::string& path);
     // An index write planned by PlanIndexWrite, which the batch carries out:
     // on disk only after the files and directories gathered before it, an
     // append through the save record. A write for a file that already has
@@ -79,6 +87,7 @@ private:
     struct Batch {
         uint64_t from = 0, to = 0;  // the items it holds, by gathering order
         std::vector<std::pair<int, std::string>> files;
+        std::set<std::pair<dev_t, ino_t>> openFiles;  // those of AddOpenFile
         std::vector<std::string> directories;
         std::vector<PendingWrite> writes;
         bool ok = true;

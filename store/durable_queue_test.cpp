@@ -120,6 +120,36 @@ TEST_F(DurableQueueTest, RepliesReadyWhileASyncRunsShareTheNextOne) {
     EXPECT_FALSE(m_runner->Running());
 }
 
+TEST_F(DurableQueueTest, AQueueFileAppendedToManyTimesIsSyncedOncePerBatch) {
+    // A peer's queue stays open; it is replaced (compacted) between the
+    // second and third append, so the third needs a sync of its own.
+    int queue = NewFile("peer");
+    m_queue->AddFile(NewFile("1"), m_dir / "1");
+    m_queue->AddOpenFile(queue, m_dir / "peer");
+    m_queue->WhenDurable(Waiter(1));
+    m_queue->AddOpenFile(queue, m_dir / "peer");
+    m_queue->AddOpenFile(queue, m_dir / "peer");
+    int replaced = NewFile("peer.new");
+    ASSERT_EQ(0, ::rename((m_dir / "peer.new").c_str(), (m_dir / "peer").c_str()));
+    ::close(queue);  // the batch syncs through copies of its own
+    m_queue->AddOpenFile(replaced, m_dir / "peer");
+    m_queue->AddOpenFile(-1, m_dir / "peer");  // no copy to be had
+    m_queue->WhenDurable(Waiter(2));
+    m_runner->Complete();
+    m_runner->Complete();
+    // The first batch started at the first wait; the old file's copies are
+    // synced after it was replaced.
+    EXPECT_EQ((std::vector<std::string>{"data /1", "data /peer (deleted)", "data /peer (deleted)",
+                                        "data /peer"}),
+              m_sync.events);
+    EXPECT_EQ((std::vector<std::string>{"1", "2 failed"}), m_told);
+    EXPECT_EQ(std::vector<std::string>{"[" + (m_dir / "peer") +
+                                       "] sync failed [Bad file descriptor]!!\r\n"},
+              m_logs);
+    EXPECT_EQ(0, ::fcntl(replaced, F_GETFD) & ~FD_CLOEXEC) << "the caller's file stays open";
+    ::close(replaced);
+}
+
 TEST_F(DurableQueueTest, ArticleThenNamesThenIndexLines) {
     // The group already has an index; a post adds an article and a line.
     GroupEntry group;

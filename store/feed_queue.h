@@ -49,6 +49,8 @@ public:
     // Saves the progress and releases the file. Harmless when not open.
     void Close();
     bool IsOpen() const { return m_nFd >= 0; }
+    // The open queue file, for syncing it; -1 when closed.
+    int Descriptor() const { return m_nFd; }
 
     // Appends `line` (without its LF, which is added) with one write. False,
     // with the file as it was, when it could not be written whole; the

@@ -67,7 +67,7 @@ CFeedQueue* CFeeds::QueueOf(const Peer& peer) const {
     return nullptr;
 }
 
-bool CFeeds::Enqueue(const StoredArticle& article) {
+bool CFeeds::Enqueue(const StoredArticle& article, CDurableQueue* durable) {
     if (!m_pPeers) return true;
     std::string line = FormatQueueLine(article);
     bool ok = true;
@@ -75,6 +75,7 @@ bool CFeeds::Enqueue(const StoredArticle& article) {
         CFeedQueue* queue = QueueOf(*peer);
         std::string error;
         if (queue && queue->Append(line, error)) {
+            if (durable) durable->AddOpenFile(queue->Descriptor(), QueuePath(*peer));
             if (m_notice) m_notice(*peer);
             continue;
         }

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/durable_queue.h"
 #include "store/feed_queue.h"
 #include "store/peers.h"
 #include "store/server_host.h"
@@ -54,8 +55,9 @@ public:
     // Appends `article` to the queue of every peer that should have it (see
     // CPeers::Recipients), then tells the notice. False when an append
     // failed (and was logged); the article is then stored but not queued
-    // for that peer.
-    bool Enqueue(const StoredArticle& article);
+    // for that peer. With `durable` (SyncWrites), the queues appended to are
+    // synced before the replies that wait for it.
+    bool Enqueue(const StoredArticle& article, CDurableQueue* durable = nullptr);
 
     void SetQueuedNotice(QueuedNotice notice) { m_notice = std::move(notice); }
     // The queue of `peer`, or null when it is not sent to.

@@ -4,6 +4,7 @@ disk, seen in the system calls the server makes (strace). A stdout that is
 never read, or that goes away, costs the server nothing: the commands are
 served at their usual latency, the log's copy drops what does not fit, and
 says so once stdout takes lines again."""
+import email.utils
 import os
 import re
 import shutil
@@ -12,54 +13,89 @@ import threading
 import time
 import unittest
 
-from harness import ServerTest
+from harness import ServerTest, free_port
 from test_crash_safety import kill_traced
 
 OK_240 = b"240 article posted successfully!!\r\n"
 
 
-def article(mid, group=b"local.test"):
-    return (b"From: d@example.invalid\r\nNewsgroups: " + group + b"\r\nSubject: durable\r\n"
-            b"Message-ID: " + mid + b"\r\nLines: 1\r\n\r\nbody of " + mid + b"\r\n")
+def article(mid, group=b"local.test", path=b""):
+    return (path + b"From: d@example.invalid\r\nNewsgroups: " + group +
+            b"\r\nSubject: durable\r\nDate: " + email.utils.formatdate().encode() +
+            b"\r\nMessage-ID: " + mid + b"\r\nLines: 1\r\n\r\nbody of " + mid + b"\r\n")
+
+
+FEEDER = "127.0.0.2"  # a peer that feeds us
+# What each kind of sender hears when its article is stored.
+STORED = {"post": OK_240, "ihave": b"235 Article transferred OK\r\n", "takethis": b"239 <"}
 
 
 class SyncWritesTest(ServerTest):
-    POSTERS = 4
-    POSTS = 6  # each
+    POSTS = 6  # each sender's
+
+    def send_articles(self, c, kind, tag):
+        """Sends POSTS articles as `kind` over `c`; the replies that were not
+        what a stored article hears."""
+        problems = []
+        if kind == "takethis":
+            self.assertEqual(c.command("MODE STREAM"), b"203 Streaming permitted\r\n")
+        for i in range(self.POSTS):
+            mid = b"<%s.%d@durable.invalid>" % (tag, i)
+            if kind == "post":
+                reply = c.post(article(mid))
+            elif kind == "ihave":
+                self.assertEqual(c.command(b"IHAVE " + mid)[:4], b"335 ")
+                c.send(article(mid, path=b"Path: feeder!origin\r\n") + b".\r\n")
+                reply = c.read_line()
+            else:
+                c.send(b"TAKETHIS " + mid + b"\r\n" +
+                       article(mid, path=b"Path: feeder!origin\r\n") + b".\r\n")
+                reply = c.read_line()
+            if not reply.startswith(STORED[kind]):
+                problems.append(reply)
+        return problems
 
     def test_no_240_leaves_before_its_article_name_and_index_line_are_on_disk(self):
+        self.check_replies_wait_for_the_disk({}, None, ["post"] * 4)
+
+    def test_fed_articles_and_peer_queues_wait_for_the_disk_too(self):
+        # Posts and fed articles are all queued for the hub, which is down:
+        # its queue file must be synced before each reply as well.
+        peers = ("feeder\t%s\t0\t*" % FEEDER, "hub\t127.0.0.3\t%d\t*" % free_port())
+        self.check_replies_wait_for_the_disk({"UseRfc3977": 1, "PathHost": "news.test"}, peers,
+                                             ["post", "ihave", "takethis"])
+
+    def check_replies_wait_for_the_disk(self, settings, peers, kinds):
         strace = shutil.which("strace")
         if not strace:
             self.skipTest("strace is not installed")
         trace = tempfile.NamedTemporaryFile(prefix="marrowby-trace-", delete=False)
         trace.close()
         self.addCleanup(os.unlink, trace.name)
-        s = self.server(settings={"SyncWrites": 1}, start=False)
+        s = self.server(settings=dict(settings, SyncWrites=1), peers=peers, start=False)
         s.wrap = [strace, "-f", "-qq", "-yy", "-s", "200", "-o", trace.name,
-                  "-e", "trace=fdatasync,fsync,sendmsg,linkat", "--"]
+                  "-e", "trace=fdatasync,fsync,sendmsg,linkat,write", "--"]
         try:
             s.start()
         except AssertionError:
             self.skipTest("cannot trace the server here: %r" % s.stderr[-300:])
         self.addCleanup(kill_traced, s.proc.pid)
-        # Several posters at once, so that replies share syncs and each must
-        # still wait for the one that covers its own post.
-        ports = {}
+        # Several senders at once, so that replies share syncs and each must
+        # still wait for the one that covers its own article.
+        senders = {}  # (address, port) -> (tag, kind)
         problems = []
 
-        def post(tag):
+        def send(tag, kind):
             try:
-                c = s.connect()
-                ports[c.sock.getsockname()[1]] = tag
-                for i in range(self.POSTS):
-                    reply = c.post(article(b"<%s.%d@durable.invalid>" % (tag, i)))
-                    if reply != OK_240:
-                        problems.append(reply)
+                c = s.connect(source=FEEDER if kind != "post" else None)
+                senders[c.sock.getsockname()[:2]] = (tag, kind)
+                problems.extend(self.send_articles(c, kind, tag))
                 c.close()
             except (OSError, EOFError) as e:
                 problems.append(e)
 
-        threads = [threading.Thread(target=post, args=(b"p%d" % t,)) for t in range(self.POSTERS)]
+        threads = [threading.Thread(target=send, args=(b"p%d" % t, kind))
+                   for t, kind in enumerate(kinds)]
         for t in threads:
             t.start()
         for t in threads:
@@ -72,22 +108,27 @@ class SyncWritesTest(ServerTest):
         for line in client.read_until().split(b"\r\n")[1:-2]:
             fields = line.split(b"\t")
             numbers[fields[4]] = int(fields[0])
-        self.assertEqual(len(numbers), self.POSTERS * self.POSTS)
+        self.assertEqual(len(numbers), len(kinds) * self.POSTS)
         client.close()
 
-        # Replay the trace. Each 240 needs, returned before it was sent: the
+        # Replay the trace. Each reply needs, returned before it was sent: the
         # data sync of its article; after that a sync of the group's
         # directory (its name); after that a data sync of the index (its
         # line). The worker syncs one thing at a time, in that order. An
         # article is written without a name and linked in whole, so its sync
-        # is known by the descriptor it was linked from.
+        # is known by the descriptor it was linked from. With a peer to send
+        # to, a sync of the peer's queue that started after the article's
+        # line was written to it must have returned too.
         returned = {}  # what was synced -> positions in the trace where a sync of it returned
-        pending = {}  # pid -> what its unfinished sync is of
+        started = {}  # the same -> where those syncs started
+        pending = {}  # pid -> what its unfinished sync is of, and where it started
+        queued = {}  # Message-ID -> where its line was written to the peer's queue
         linked = {}  # descriptor -> the article number it was linked as
-        answered = {}  # client port -> 240s sent to it so far
+        answered = {}  # sender -> stored replies sent to it so far
         checked = 0
         group_dir = s.path("local.test")
         index = os.path.join(group_dir, "Message.lst")
+        queue = s.path("outgoing", "hub")
         with open(trace.name, errors="replace") as f:
             for position, line in enumerate(f):
                 pid, _, call = line.rstrip("\n").partition(" ")
@@ -97,37 +138,53 @@ class SyncWritesTest(ServerTest):
                 if m:
                     linked[m.group(1)] = os.path.basename(m.group(2))
                     continue
+                m = re.match(r'write\(\d+<([^>]*)>, "(<[^\\]*>)', call)
+                if m and m.group(1) == queue:
+                    queued[m.group(2).encode()] = position
+                    continue
                 m = re.match(r"(fdatasync|fsync)\((\d+)<([^>]*)>(?:\(deleted\))?\)?(.*)", call)
                 if m:
                     what = (m.group(1), m.group(3))
                     if "/#" in m.group(3):
                         what = ("article", linked.get(m.group(2)))
                     if "<unfinished" in m.group(4):
-                        pending[pid] = what
+                        pending[pid] = (what, position)
                     elif m.group(4).strip() == "= 0":
                         returned.setdefault(what, []).append(position)
+                        started.setdefault(what, []).append(position)
                     continue
                 m = re.match(r"<\.\.\. (fdatasync|fsync) resumed>\)\s*= 0", call)
                 if m and pid in pending:
-                    returned.setdefault(pending.pop(pid), []).append(position)
+                    what, start = pending.pop(pid)
+                    returned.setdefault(what, []).append(position)
+                    started.setdefault(what, []).append(start)
                     continue
-                m = re.match(r"sendmsg\(\d+<TCP:\[[^\]]*->127\.0\.0\.1:(\d+)\]>", call)
-                if not m or int(m.group(1)) not in ports:
+                m = re.match(r"sendmsg\(\d+<TCP:\[[^\]]*->([0-9.]+):(\d+)\]>", call)
+                sender = m and (m.group(1), int(m.group(2)))
+                if sender not in senders:
                     continue
-                port = int(m.group(1))
-                for _ in range(call.count("240 article posted")):
-                    n = answered.get(port, 0)
-                    answered[port] = n + 1
-                    mid = b"<%s.%d@durable.invalid>" % (ports[port], n)
+                tag, kind = senders[sender]
+                for _ in range(call.count(STORED[kind][:16].decode())):
+                    n = answered.get(sender, 0)
+                    answered[sender] = n + 1
+                    mid = b"<%s.%d@durable.invalid>" % (tag, n)
+
                     def first(what, since, until=position):
                         times = [t for t in returned.get(what, []) if since < t < until]
                         return times[0] if times else None
 
                     synced = first(("article", str(numbers[mid])), -1)
-                    self.assertIsNotNone(synced, "the 240 for %r went out before its article "
+                    self.assertIsNotNone(synced, "the reply for %r went out before its article "
                                          "was synced" % mid)
+                    if peers:
+                        syncs = zip(started.get(("fdatasync", queue), []),
+                                    returned.get(("fdatasync", queue), []))
+                        self.assertTrue(any(queued[mid] < start and end < position
+                                            for start, end in syncs),
+                                        "the reply for %r went out before the peer's queue "
+                                        "was synced" % mid)
                     named = first(("fsync", group_dir), synced)
-                    self.assertIsNotNone(named, "the 240 for %r went out before its article's "
+                    self.assertIsNotNone(named, "the reply for %r went out before its article's "
                                          "name was synced" % mid)
                     # An append syncs the index after the names; a whole new
                     # index is synced before them and renamed after them, and
@@ -135,10 +192,10 @@ class SyncWritesTest(ServerTest):
                     listed = first(("fdatasync", index), named)
                     if listed is None and first(("fdatasync", index + ".tmp"), synced, named):
                         listed = first(("fsync", group_dir), named)
-                    self.assertIsNotNone(listed, "the 240 for %r went out before its index line "
-                                         "was synced" % mid)
+                    self.assertIsNotNone(listed, "the reply for %r went out before its index "
+                                         "line was synced" % mid)
                     checked += 1
-        self.assertEqual(checked, self.POSTERS * self.POSTS, "not every 240 was in the trace")
+        self.assertEqual(checked, len(kinds) * self.POSTS, "not every reply was in the trace")
 
 
 def read_available(fd, limit=64 << 20):
