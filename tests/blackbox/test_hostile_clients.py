@@ -355,6 +355,16 @@ class ConnectionLimitTest(ServerTest):
         sock, first = self.open_from(s, "127.0.0.5")
         self.assertEqual(first, b"200 connected!!\r\n")
 
+    def test_a_peer_is_not_counted_against_the_limit_per_host(self):
+        s = self.server(settings={"MaxConnectionsPerHost": 1, "UseRfc3977": 1,
+                                  "PathHost": "news.test"},
+                        peers=("hub\t127.0.0.2\t0\t*",))
+        _, first = self.open_from(s, "127.0.0.1")
+        self.assertEqual(first, b"200 connected!!\r\n")
+        self.assertEqual(self.open_from(s, "127.0.0.1")[1], self.REFUSED)
+        peer = [self.open_from(s, "127.0.0.2")[1] for _ in range(3)]
+        self.assertEqual(set(peer), {b"200 connected!!\r\n"})
+
     def test_without_limits_nothing_is_refused(self):
         s = self.server()
         socks = [self.open_from(s, "127.0.0.1") for _ in range(60)]

@@ -106,6 +106,17 @@ class TlsTest(ServerTest):
                 self.assertRegex(tls_log[0], rb"^TLS established \[TLSv1\.3 TLS_\w+\]!!\r\n$")
                 self.assertEqual(plain_log, tls_log[1:])
 
+    def test_past_the_limit_the_tls_port_says_so_over_tls(self):
+        # A TLS client cannot read a plaintext refusal: the handshake is
+        # done first, and the 400 comes encrypted.
+        s = self.tls_server(MaxConnections=1)
+        kept = self.client(s)
+        c = self.tls_client(s, greet=False)
+        self.assertEqual(c.read_line(), b"400 too many connections\r\n")
+        self.assertEqual(c.wait_closed(), b"")
+        s.wait_log(c.prefix + b"400 too many connections\r\n")
+        self.assertEqual(kept.command("GROUP local.test")[:4], b"211 ")
+
     def test_nntplib_over_implicit_tls_and_starttls(self):
         s = self.tls_server()
         for how in ("implicit", "starttls"):
