@@ -79,6 +79,19 @@ ServerCpuMark MarkServerCpu(pid_t pid) {
     return {ServerSchedNs(pid, 0), ServerSchedNs(pid, 1)};
 }
 
+TimedRun RunWhenReady(std::vector<std::thread>& threads, const std::atomic<int>& ready, int count,
+                      std::atomic<bool>& go, pid_t serverPid) {
+    for (int i = 0; i < 30000 && ready < count; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    TimedRun run;
+    run.cpuStart = MarkServerCpu(serverPid);
+    Clock::time_point start = Clock::now();
+    go = true;
+    for (std::thread& t : threads) t.join();
+    run.seconds = SecondsSince(start);
+    return run;
+}
+
 void EmitServerCpu(const std::string& prefix, const ServerCpuMark& start, const ServerCpuMark& end,
                    size_t operations, double seconds) {
     if (start.onCpuNs < 0 || end.onCpuNs < 0 || seconds <= 0) return;

@@ -4,8 +4,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
@@ -43,6 +45,17 @@ ServerCpuMark MarkServerCpu(pid_t pid);
 // Nothing is reported when either mark is missing.
 void EmitServerCpu(const std::string& prefix, const ServerCpuMark& start, const ServerCpuMark& end,
                    size_t operations, double seconds);
+
+// Starts a timed run of `threads`, each of which counts itself `ready` once
+// connected and then waits for `go`: waits (30 s at most) for all `count`,
+// marks the server's CPU, lets them go and joins them. The CPU mark at the
+// start and the seconds the run took.
+struct TimedRun {
+    ServerCpuMark cpuStart;
+    double seconds = 0;
+};
+TimedRun RunWhenReady(std::vector<std::thread>& threads, const std::atomic<int>& ready, int count,
+                      std::atomic<bool>& go, pid_t serverPid);
 
 // Open descriptors of the server, or -1.
 long CountServerFds(pid_t pid);

@@ -149,13 +149,7 @@ bool RunFeed(const Options& opt) {
             if (!Quit(conn)) ReportFailure("feed: " + conn.Error());
         });
     }
-    for (int i = 0; i < 30000 && ready < connections; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
-    Clock::time_point start = Clock::now();
-    go = true;
-    for (std::thread& t : threads) t.join();
-    double seconds = SecondsSince(start);
+    auto [cpuStart, seconds] = RunWhenReady(threads, ready, connections, go, opt.serverPid);
     if (Failed()) return false;
     long accepted = 0;
     for (const FeedConnection& feed : feeds) accepted += feed.accepted;

@@ -149,13 +149,7 @@ bool RunConcurrentPosts(const Options& opt, const char* name, const std::string&
             if (!Quit(conn)) ReportFailure(prefix + ": " + conn.Error());
         });
     }
-    for (int i = 0; i < 30000 && ready < clients; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
-    Clock::time_point start = Clock::now();
-    go = true;
-    for (std::thread& t : threads) t.join();
-    double seconds = SecondsSince(start);
+    auto [cpuStart, seconds] = RunWhenReady(threads, ready, clients, go, opt.serverPid);
     if (Failed()) return false;
     std::vector<double> all;
     for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
@@ -336,13 +330,7 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
             if (!Quit(conn)) ReportFailure(std::string(name) + ": " + conn.Error());
         });
     }
-    for (int i = 0; i < 30000 && ready < opt.w3Clients; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
-    Clock::time_point start = Clock::now();
-    go = true;
-    for (std::thread& t : threads) t.join();
-    double seconds = SecondsSince(start);
+    auto [cpuStart, seconds] = RunWhenReady(threads, ready, opt.w3Clients, go, opt.serverPid);
     if (Failed()) return false;
     std::vector<double> all;
     for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
