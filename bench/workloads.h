@@ -28,7 +28,7 @@ struct Options {
     double w4BatchWaitSeconds = 5;
     int w5Posts = 500;
     int w6Clients = 8;
-    int w6Posts = 250;  // per client
+    int w6Posts = 250;      // per client
     int handshakes = 4000;  // full TLS handshakes, spread over the clients
     int probeRequests = 20;
     // The streaming feed: the articles in all, shared out over the

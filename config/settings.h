@@ -14,7 +14,7 @@ struct ServerSwitches {
     int m_bCancelEveryOne = 1;
     int m_bUseRfc3977 = 0;  // standard reader mode
     // Encrypted connections.
-    int m_nTlsPortNo = 0;            // implicit TLS; 0: none
+    int m_nTlsPortNo = 0;             // implicit TLS; 0: none
     std::string m_strTlsCertificate;  // PEM, a chain allowed; relative to the base directory
     std::string m_strTlsKey;          // PEM
     int m_bAuthRequiresTls = 0;       // AUTHINFO only on an encrypted connection

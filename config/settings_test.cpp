@@ -96,7 +96,8 @@ TEST(ParseSettings, TlsAndPeeringSettings) {
         std::string want;
     } cases[] = {
         {"", "0   0 0  10"},
-        {"TlsPortNo 1563\nTlsCertificate cert.pem\nTlsKey /etc/k.pem\n", "1563 cert.pem /etc/k.pem 0 0  10"},
+        {"TlsPortNo 1563\nTlsCertificate cert.pem\nTlsKey /etc/k.pem\n",
+         "1563 cert.pem /etc/k.pem 0 0  10"},
         {"AuthRequiresTls 1\nUseIPv6 3\n", "0   1 1  10"},
         {"PathHost news.example.org\nHistoryDays 3\n", "0   0 0 news.example.org 3"},
         {"PathHost\nTlsKey\n", "0   0 0  10"},
@@ -159,10 +160,9 @@ TEST(ParseSettings, PeerLines) {
     EXPECT_EQ(0, s.peers[1].port);
     EXPECT_EQ("feeder", s.peers[1].user);
     EXPECT_EQ("secret", s.peers[1].password);
-    EXPECT_EQ((std::vector<std::string>{"[short host 119] needs 4 or 6 fields",
-                                        "[five a 119 *] needs 4 or 6 fields",
-                                        "[badport host 65536 *] has a bad port",
-                                        "[letters host 11x9 *] has a bad port"}),
+    EXPECT_EQ((std::vector<std::string>{
+                  "[short host 119] needs 4 or 6 fields", "[five a 119 *] needs 4 or 6 fields",
+                  "[badport host 65536 *] has a bad port", "[letters host 11x9 *] has a bad port"}),
               s.peerProblems);
     EXPECT_EQ(std::vector<std::string>{"alice/pw"}, Users(s));
 

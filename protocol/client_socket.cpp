@@ -56,8 +56,7 @@ void CClientSocket::IdentifyPeer() {
     if (!GetPeerName(m_strPeerAddress, port)) m_strPeerAddress = "?";
     m_strLogPrefix = "[" + m_strPeerAddress + "/" + std::to_string(port) + "] ";
     // Peers feed the reader mode only; the classic mode knows no feeds.
-    if (m_server.m_bUseRfc3977)
-        m_session.SetPeer(m_server.m_peers.FindByAddress(m_strPeerAddress));
+    if (m_server.m_bUseRfc3977) m_session.SetPeer(m_server.m_peers.FindByAddress(m_strPeerAddress));
 }
 
 void CClientSocket::Greet() {

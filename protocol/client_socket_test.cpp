@@ -12,8 +12,8 @@
 #include <fstream>
 #include <random>
 
-#include "store/file_sync.h"
 #include "platform/tls_context.h"
+#include "store/file_sync.h"
 #include "store/server_core.h"
 #include "tests/test_support.h"
 

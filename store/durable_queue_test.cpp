@@ -21,9 +21,9 @@ namespace {
 
 // Appends article `number` to `group` with counters to match.
 void AddArticleForTest(GroupEntry& group, int number) {
-    group.articles.Add(number,
-                       EntryTexts{"subject", "from", "date", "<" + std::to_string(number) + "@x>", ""},
-                       100, 3);
+    group.articles.Add(
+        number, EntryTexts{"subject", "from", "date", "<" + std::to_string(number) + "@x>", ""},
+        100, 3);
     group.firstNumber = 1;
     group.lastNumber = number;
     group.articleCount = static_cast<int>(group.articles.size());
@@ -163,7 +163,8 @@ TEST_F(DurableQueueTest, ArticleThenNamesThenIndexLines) {
     m_queue->AddFile(NewFile("2"), m_dir / "2");
     m_queue->AddDirectory(m_dir.path());
     bool failed = false;
-    m_queue->AddIndexWrite(std::move(append), [&failed](const IndexWrite&, bool ok) { failed = !ok; });
+    m_queue->AddIndexWrite(std::move(append),
+                           [&failed](const IndexWrite&, bool ok) { failed = !ok; });
     m_queue->WhenDurable(Waiter(1));
     m_runner->Complete();
     // Article data, then the record, then the directory holding the
@@ -232,7 +233,8 @@ TEST_F(DurableQueueTest, AFailedSyncFailsTheRepliesWaitingForIt) {
         queue.AddFile(fd, dir / "2");
         queue.AddDirectory(dir.path());
         bool writeFailed = false;
-        queue.AddIndexWrite(PlanIndexWrite(index, group), [&](const IndexWrite&, bool ok) { writeFailed = !ok; });
+        queue.AddIndexWrite(PlanIndexWrite(index, group),
+                            [&](const IndexWrite&, bool ok) { writeFailed = !ok; });
         std::vector<std::string> told;
         queue.WhenDurable([&told](bool ok) { told.push_back(ok ? "ok" : "failed"); });
         state->Complete();

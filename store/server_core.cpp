@@ -77,21 +77,21 @@ bool CServerCore::SaveGroupIndexes() {
 
 void CServerCore::QueueIndexWrite(GroupEntry& group) {
     GroupEntry* target = &group;
-    m_pDurable->AddIndexWrite(
-        PlanIndexWrite(IndexPath(group), group), [this, target](const IndexWrite& write, bool ok) {
-            if (ok) {
-                FollowIndexWrite(*target, write);
-                return;
-            }
-            // The file is not what the records say; only a whole write can
-            // be trusted now. An append that failed (the file changed by
-            // hand, say) is retried at once that way; a whole write that
-            // failed waits for the next save, so a disk that refuses
-            // everything is not hammered.
-            target->indexFile.known = false;
-            target->dirty = 1;
-            if (!write.whole) SaveGroupIndexes();
-        });
+    m_pDurable->AddIndexWrite(PlanIndexWrite(IndexPath(group), group),
+                              [this, target](const IndexWrite& write, bool ok) {
+                                  if (ok) {
+                                      FollowIndexWrite(*target, write);
+                                      return;
+                                  }
+                                  // The file is not what the records say; only a whole write can
+                                  // be trusted now. An append that failed (the file changed by
+                                  // hand, say) is retried at once that way; a whole write that
+                                  // failed waits for the next save, so a disk that refuses
+                                  // everything is not hammered.
+                                  target->indexFile.known = false;
+                                  target->dirty = 1;
+                                  if (!write.whole) SaveGroupIndexes();
+                              });
 }
 
 void CServerCore::EnableSyncWrites(std::unique_ptr<IBackgroundRunner> runner, IFileSync& sync) {
