@@ -5,6 +5,7 @@ and its Marrowby.ini; the server runs headless (no DISPLAY), so start-up
 messages go to stderr and the operation log to stdout.
 """
 import os
+import random
 import re
 import shutil
 import signal
@@ -21,6 +22,23 @@ BIN = os.environ.get("MARROWBY_BIN") or os.path.join(
 
 
 def free_port():
+    """A port nothing is bound to, below the range the system hands out to
+    outgoing connections: a port from that range (what binding to port 0
+    gives) can go to some client's socket between this call and the
+    server's bind, with test suites running side by side."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            first_ephemeral = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        first_ephemeral = 32768
+    for _ in range(1000):
+        port = random.randrange(10000, max(first_ephemeral, 10001))
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind(("", port))  # every address, as the server binds
+            except OSError:
+                continue
+            return port
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
