@@ -46,17 +46,20 @@ bool PwriteAll(int fd, const char* data, size_t length, int64_t offset) {
     return true;
 }
 
-bool PreadAll(int fd, std::string& out, size_t length, int64_t offset) {
-    out.resize(length);
+size_t PreadUpTo(int fd, char* buffer, size_t length, int64_t offset) {
     size_t done = 0;
     while (done < length) {
-        ssize_t n =
-            ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
+        ssize_t n = ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    return true;
+    return done;
+}
+
+bool PreadAll(int fd, std::string& out, size_t length, int64_t offset) {
+    out.resize(length);
+    return PreadUpTo(fd, out.data(), length, offset) == length;
 }
 
 bool FileExists(const std::string& path) {

@@ -17,6 +17,9 @@ int CreateTempFile(std::string& path);
 bool WriteAll(int fd, const char* data, size_t length);
 // The same at `offset`, leaving the file position alone.
 bool PwriteAll(int fd, const char* data, size_t length, int64_t offset);
+// Reads up to `length` bytes at `offset` into `buffer`, retrying short
+// reads: how many, fewer only at the end of the file or on an error.
+size_t PreadUpTo(int fd, char* buffer, size_t length, int64_t offset);
 // Reads exactly `length` bytes at `offset` into `out`; false when the file
 // holds fewer or cannot be read.
 bool PreadAll(int fd, std::string& out, size_t length, int64_t offset);

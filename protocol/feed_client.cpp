@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 
+#include "common/file_util.h"
 #include "store/feed_queue.h"
 #include "store/feeds.h"
 #include "store/server_core.h"
@@ -52,18 +52,6 @@ std::string SecondWord(const std::string& line) {
     if (start == std::string::npos) return std::string();
     size_t end = line.find(' ', start);
     return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
-
-// pread of up to `length` bytes; how many were read.
-size_t ReadAt(int fd, char* buffer, size_t length, off_t offset) {
-    size_t got = 0;
-    while (got < length) {
-        ssize_t n = ::pread(fd, buffer + got, length - got, offset + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
 }
 
 }  // namespace
@@ -490,9 +478,9 @@ bool CFeedClient::QueueArticle(const Article& article, const std::string& comman
         struct stat st;
         int64_t size = ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
         std::string head(static_cast<size_t>(std::clamp<int64_t>(size, 0, kInlineBytes)), '\0');
-        bool whole = size > 0 && ReadAt(fd, &head[0], head.size(), 0) == head.size();
+        bool whole = size > 0 && PreadUpTo(fd, &head[0], head.size(), 0) == head.size();
         char tail[5] = {};
-        whole = whole && ReadAt(fd, tail, sizeof tail, static_cast<off_t>(size - 5)) == 5;
+        whole = whole && PreadUpTo(fd, tail, sizeof tail, size - 5) == 5;
         ::close(fd);
         // The file must still be this article, as stored: its Message-ID,
         // and the terminating line the peer waits for.

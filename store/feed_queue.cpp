@@ -19,16 +19,9 @@ std::string Reason(const std::string& path) {
     return path + ": " + std::strerror(errno);
 }
 
-// pread of the whole range, retried on EINTR; false on an error or end of file.
+// pread of the whole range; false on an error or end of file.
 bool ReadAt(int fd, char* buffer, size_t length, uint64_t offset) {
-    size_t got = 0;
-    while (got < length) {
-        ssize_t n = ::pread(fd, buffer + got, length - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
+    return PreadUpTo(fd, buffer, length, static_cast<int64_t>(offset)) == length;
 }
 
 }  // namespace
