@@ -115,6 +115,15 @@ std::string NewHeader(Intake& in, EntryTexts& texts) {
     return prefix + own;
 }
 
+// With SyncWrites, the history's new lines reach the disk before the reply,
+// with the article: forgotten in a power cut, an article stored here would
+// be taken a second time when a peer offers it again.
+void SyncHistoryBeforeReply(CServerCore& core) {
+    CDurableQueue* durable = core.Durable();
+    if (durable && core.m_history.IsOpen())
+        durable->AddOpenFile(core.m_history.LogDescriptor(), core.m_history.LogPath());
+}
+
 IntakeOutcome Store(Intake& in) {
     EntryTexts texts{Normalized(in.fields.Find("Subject")), Normalized(in.fields.Find("From")),
                      Normalized(in.fields.Find("Date")), in.messageId,
@@ -131,6 +140,7 @@ IntakeOutcome Store(Intake& in) {
     }
     if (stored.copies.empty()) return IntakeOutcome{IntakeResult::Failed, "", in.messageId};
     in.core.m_history.RememberAccepted(in.messageId, in.request.now);
+    SyncHistoryBeforeReply(in.core);
     in.core.m_feeds.Enqueue(stored, in.core.Durable());
     return IntakeOutcome{IntakeResult::Stored, "", in.messageId};
 }
@@ -142,6 +152,7 @@ IntakeOutcome Cancel(Intake& in, const std::string& target) {
     CancelArticle(in.core, target, Normalized(in.fields.Find("From")), in.targets);
     in.core.m_history.MarkGone(target, in.request.now);
     in.core.m_history.RememberAccepted(in.messageId, in.request.now);
+    SyncHistoryBeforeReply(in.core);
     return IntakeOutcome{IntakeResult::Stored, "", in.messageId};
 }
 

@@ -195,6 +195,10 @@ bool CHistory::MarkGone(std::string_view messageId, time_t now) {
     return Append(messageId, HistoryState::Gone, arrived, now);
 }
 
+std::string CHistory::LogPath() const {
+    return PathOf(kLogName);
+}
+
 bool CHistory::Sync() {
     return IsOpen() && ::fdatasync(m_nLogFd) == 0;
 }

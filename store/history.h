@@ -122,6 +122,10 @@ public:
     // system crash it is rebuilt from the log. False when the sync failed or
     // the history is not open.
     bool Sync();
+    // The log, open for appending (-1 when closed), and its path: for syncing
+    // it with the article whose reply waits for the disk (SyncWrites).
+    int LogDescriptor() const { return m_nLogFd; }
+    std::string LogPath() const;
 
     // How many Message-IDs the index holds (for reports and tests).
     uint64_t Count() const;

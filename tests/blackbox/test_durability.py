@@ -116,19 +116,21 @@ class SyncWritesTest(ServerTest):
         # directory (its name); after that a data sync of the index (its
         # line). The worker syncs one thing at a time, in that order. An
         # article is written without a name and linked in whole, so its sync
-        # is known by the descriptor it was linked from. With a peer to send
-        # to, a sync of the peer's queue that started after the article's
-        # line was written to it must have returned too.
+        # is known by the descriptor it was linked from. In the reader mode,
+        # a sync of the history and (with a peer to send to) of the peer's
+        # queue that started after the article's line was written to it must
+        # have returned too.
         returned = {}  # what was synced -> positions in the trace where a sync of it returned
         started = {}  # the same -> where those syncs started
         pending = {}  # pid -> what its unfinished sync is of, and where it started
-        queued = {}  # Message-ID -> where its line was written to the peer's queue
+        appended = {}  # (file, Message-ID) -> where its line was written to the file
         linked = {}  # descriptor -> the article number it was linked as
         answered = {}  # sender -> stored replies sent to it so far
         checked = 0
         group_dir = s.path("local.test")
         index = os.path.join(group_dir, "Message.lst")
         queue = s.path("outgoing", "hub")
+        logs = [s.path("history")] + ([queue] if peers else []) if settings else []
         with open(trace.name, errors="replace") as f:
             for position, line in enumerate(f):
                 pid, _, call = line.rstrip("\n").partition(" ")
@@ -139,8 +141,8 @@ class SyncWritesTest(ServerTest):
                     linked[m.group(1)] = os.path.basename(m.group(2))
                     continue
                 m = re.match(r'write\(\d+<([^>]*)>, "(<[^\\]*>)', call)
-                if m and m.group(1) == queue:
-                    queued[m.group(2).encode()] = position
+                if m and m.group(1) in logs:
+                    appended[(m.group(1), m.group(2).encode())] = position
                     continue
                 m = re.match(r"(fdatasync|fsync)\((\d+)<([^>]*)>(?:\(deleted\))?\)?(.*)", call)
                 if m:
@@ -176,13 +178,13 @@ class SyncWritesTest(ServerTest):
                     synced = first(("article", str(numbers[mid])), -1)
                     self.assertIsNotNone(synced, "the reply for %r went out before its article "
                                          "was synced" % mid)
-                    if peers:
-                        syncs = zip(started.get(("fdatasync", queue), []),
-                                    returned.get(("fdatasync", queue), []))
-                        self.assertTrue(any(queued[mid] < start and end < position
+                    for log in logs:
+                        syncs = zip(started.get(("fdatasync", log), []),
+                                    returned.get(("fdatasync", log), []))
+                        self.assertTrue(any(appended[(log, mid)] < start and end < position
                                             for start, end in syncs),
-                                        "the reply for %r went out before the peer's queue "
-                                        "was synced" % mid)
+                                        "the reply for %r went out before %s was synced"
+                                        % (mid, log))
                     named = first(("fsync", group_dir), synced)
                     self.assertIsNotNone(named, "the reply for %r went out before its article's "
                                          "name was synced" % mid)
