@@ -15,7 +15,6 @@ import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 import unittest
 
 from service_check import exercise_service, read_unit, unit_command, unit_environment
@@ -36,10 +35,10 @@ def run(*argv, env=None):
     return r.stdout.decode()
 
 
-def enter_scratch_root(deb):
-    """Mounts the overlay and the file systems a system has at run time,
-    puts the package in its /tmp and changes root into it."""
-    scratch = tempfile.mkdtemp(prefix="marrowby-root-")
+def enter_scratch_root(deb, scratch):
+    """Mounts the overlay on the empty directory `scratch`, and the file
+    systems a system has at run time, puts the package in its /tmp and
+    changes root into it."""
     run("mount", "-t", "tmpfs", "tmpfs", scratch)
     for name in ("upper", "work", "root"):
         os.mkdir(os.path.join(scratch, name))
@@ -152,5 +151,5 @@ class PackageLifeTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    enter_scratch_root(sys.argv[1])
+    enter_scratch_root(sys.argv[1], sys.argv[2])
     unittest.main(argv=sys.argv[:1], verbosity=2)

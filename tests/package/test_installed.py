@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 from installed_cycle import SKIP_STATUS
@@ -20,10 +21,15 @@ class InstalledPackageTest(unittest.TestCase):
             self.skipTest("unshare (util-linux) is missing")
         self.assertTrue(os.path.isfile(DEB), "MARROWBY_DEB names no package: %r" % DEB)
         here = os.path.dirname(os.path.abspath(__file__))
+        # Mounted on only inside the namespace: out here it stays empty, and
+        # goes when the test ends.
+        scratch = tempfile.mkdtemp(prefix="marrowby-root-")
+        self.addCleanup(os.rmdir, scratch)
         # Private mounts, loopback and processes: the overlay, port 119 and
         # every process started inside end with the namespaces.
         r = subprocess.run(["unshare", "--mount", "--net", "--pid", "--fork", "--kill-child",
-                            sys.executable, os.path.join(here, "installed_cycle.py"), DEB],
+                            sys.executable, os.path.join(here, "installed_cycle.py"), DEB,
+                            scratch],
                            cwd=here, stdin=subprocess.DEVNULL, capture_output=True, timeout=240)
         output = (r.stdout + r.stderr).decode(errors="replace")
         if r.returncode == SKIP_STATUS:
