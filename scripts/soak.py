@@ -22,6 +22,7 @@ agrees with what GROUP and XOVER answer. The server's RSS and descriptors in
 the first and the last minute are compared. Prints a table; exit status 1
 when a check failed. Not part of `make test`."""
 import argparse
+import email.utils
 import os
 import random
 import signal
@@ -33,6 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "blackbox"))
 from harness import Client, Server, parse_index  # noqa: E402
 
+OK_240 = b"240 article posted successfully!!\r\n"
 KEEP = b"soak.keep"  # never expires
 AGED = b"soak.aged"  # expires after 24 hours, so only files made old go
 GROUPS = (KEEP, AGED)
@@ -79,6 +81,7 @@ class Ledger:
         self.cancelled = set()  # answered 240 to a cancel
         self.aged = {}  # mid -> when its files were made due
         self.counts = {"posts": 0, "cancels": 0, "reads": 0, "client errors": 0}
+        self.refusals = []  # replies other than 240 to posts and cancels
 
     def count(self, key, n=1):
         with self.lock:
@@ -88,8 +91,9 @@ class Ledger:
 def article(rng, mid, groups):
     body = [b"%s line %d %s" % (mid, i, b"x" * rng.randrange(10, 70))
             for i in range(rng.randrange(1, 40))]
+    # A date of now: the reader mode refuses articles older than its history.
     return (b"From: soak@example.invalid\r\nNewsgroups: " + b",".join(groups) +
-            b"\r\nSubject: soak " + mid + b"\r\nDate: Mon, 01 Jan 2024 00:00:00 +0000"
+            b"\r\nSubject: soak " + mid + b"\r\nDate: " + email.utils.formatdate().encode() +
             b"\r\nMessage-ID: " + mid +
             b"\r\nLines: %d\r\n\r\n" % len(body) + b"\r\n".join(body) + b"\r\n.\r\n")
 
@@ -117,10 +121,13 @@ def poster(server, ledger, gate, stop, seed, tag):
                     if c.command(b"POST") != b"340 continue posting!!\r\n":
                         raise OSError("POST refused")
                     c.send(data)
-                    if c.read_line(timeout=30) == b"240 article posted successfully!!\r\n":
-                        with ledger.lock:
+                    reply = c.read_line(timeout=30)
+                    with ledger.lock:
+                        if reply == OK_240:
                             ledger.posted[mid] = (groups, data)
-                        ledger.count("posts")
+                            ledger.counts["posts"] += 1
+                        else:
+                            ledger.refusals.append(reply)
                 time.sleep(rng.uniform(0.2, 0.8))
         except (OSError, EOFError):
             ledger.count("client errors")
@@ -172,10 +179,13 @@ def canceller(server, ledger, gate, stop, seed):
                 c = connect(server)
                 if c.command(b"POST") == b"340 continue posting!!\r\n":
                     c.send(cancel)
-                    if c.read_line(timeout=30) == b"240 article posted successfully!!\r\n":
-                        with ledger.lock:
+                    reply = c.read_line(timeout=30)
+                    with ledger.lock:
+                        if reply == OK_240:
                             ledger.cancelled.add(mid)
-                        ledger.count("cancels")
+                            ledger.counts["cancels"] += 1
+                        else:
+                            ledger.refusals.append(reply)
                 c.close()
         except (OSError, EOFError):
             ledger.count("client errors")
@@ -273,8 +283,12 @@ def check_store(server, ledger, when, problems):
                 continue
             try:
                 with open(os.path.join(gdir, str(number)), "rb") as f:
-                    if f.read() != data:
-                        fail("%s/%d differs from what was posted" % (group.decode(), number))
+                    stored = f.read()
+                # The reader mode puts its Path line in front of the article.
+                if stored.startswith(b"Path: "):
+                    stored = stored[stored.index(b"\r\n") + 2:]
+                if stored != data:
+                    fail("%s/%d differs from what was posted" % (group.decode(), number))
             except FileNotFoundError:
                 fail("%s/%d (%r) has no file" % (group.decode(), number, mid))
         for mid, when_aged in aged.items():
@@ -392,6 +406,13 @@ def main():
     with ledger.lock:
         counts = dict(ledger.counts)
         aged = len(ledger.aged)
+        refusals = list(ledger.refusals)
+    # Every post and cancel here is one the server should take: a refusal
+    # is a fault, and a run that stored nothing checked nothing.
+    if refusals:
+        problems.append("%d posts or cancels refused, the first: %r" % (len(refusals), refusals[0]))
+    if counts["posts"] == 0:
+        problems.append("no post was answered 240")
     rows = [
         ("duration", "%.1f min" % (duration / MINUTE)),
         ("SyncWrites", str(args.sync)),
