@@ -211,19 +211,7 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
     // An append to an index that a crash cut short is completed from the
     // save record before any index is read.
     OpenSaveRecord();
-    for (const auto& group : m_groups) {
-        std::string dir = GroupDir(*group);
-        if (!FileExists(dir)) MakeDirectory(dir);
-        std::string indexPath = IndexPath(*group);
-        // A save or a post cut short by a crash leaves its staging file; the
-        // index and the article files are whole either way.
-        RemoveFile(indexPath + ".tmp");
-        RemoveFile(StagingPath(*this, *group));
-        if (FileExists(indexPath) && !LoadGroupIndex(indexPath, *group)) {
-            ShowMessage(indexPath + kCannotOpen);
-            return false;
-        }
-    }
+    if (!LoadGroups()) return false;
     std::string peeringError;
     if (m_bUseRfc3977 && !StartPeering(peeringError)) {
         ShowMessage(peeringError);
@@ -252,6 +240,23 @@ bool CMainFrame::StartServer(const std::string& baseDir) {
     std::string status = Format("READY=1\nSTATUS=Listening on port %d", m_nPortNo);
     if (m_nTlsPortNo) status += Format(", TLS on port %d", m_nTlsPortNo);
     if (listening) NotifyService(status);
+    return true;
+}
+
+bool CMainFrame::LoadGroups() {
+    for (const auto& group : m_groups) {
+        std::string dir = GroupDir(*group);
+        if (!FileExists(dir)) MakeDirectory(dir);
+        std::string indexPath = IndexPath(*group);
+        // A save or a post cut short by a crash leaves its staging file; the
+        // index and the article files are whole either way.
+        RemoveFile(indexPath + ".tmp");
+        RemoveFile(StagingPath(*this, *group));
+        if (FileExists(indexPath) && !LoadGroupIndex(indexPath, *group)) {
+            ShowMessage(indexPath + kCannotOpen);
+            return false;
+        }
+    }
     return true;
 }
 

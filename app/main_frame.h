@@ -113,6 +113,10 @@ private:
     // Opens and listens on the TLS port. False after a failure, whose
     // message has then been shown.
     bool OpenTlsPort();
+    // Makes the groups' directories where missing, removes what a crash cut
+    // short, and reads every index. False after a failure, whose message has
+    // then been shown.
+    bool LoadGroups();
 
     class TimerTarget;
     TimerTarget* m_pTimerTarget = nullptr;

@@ -79,6 +79,28 @@ ServerCpuMark MarkServerCpu(pid_t pid) {
     return {ServerSchedNs(pid, 0), ServerSchedNs(pid, 1)};
 }
 
+Clock::time_point DeadlineAfter(double seconds) {
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void WaitForGo(const std::atomic<bool>& go) {
+    for (int i = 0; i < 30000 && !go && !Failed(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+std::vector<double> Joined(const std::vector<std::vector<double>>& perThread) {
+    std::vector<double> all;
+    for (const auto& v : perThread) all.insert(all.end(), v.begin(), v.end());
+    return all;
+}
+
+void EmitLatencies(const std::string& prefix, std::vector<double>& latencies) {
+    Emit(prefix + ".p50_ms", Percentile(latencies, 0.50), "ms");
+    Emit(prefix + ".p99_ms", Percentile(latencies, 0.99), "ms");
+    Emit(prefix + ".max_ms", Percentile(latencies, 1.0), "ms");
+}
+
 TimedRun RunWhenReady(std::vector<std::thread>& threads, const std::atomic<int>& ready, int count,
                       std::atomic<bool>& go, pid_t serverPid) {
     for (int i = 0; i < 30000 && ready < count; ++i)

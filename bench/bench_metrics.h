@@ -14,6 +14,8 @@ using Clock = std::chrono::steady_clock;
 
 double MsSince(Clock::time_point start);
 double SecondsSince(Clock::time_point start);
+// `seconds` from now: when a workload gives up.
+Clock::time_point DeadlineAfter(double seconds);
 
 // Prints "nntp_bench: <what>" to stderr and marks the run as failed. Safe to
 // call from any thread.
@@ -56,6 +58,15 @@ struct TimedRun {
 };
 TimedRun RunWhenReady(std::vector<std::thread>& threads, const std::atomic<int>& ready, int count,
                       std::atomic<bool>& go, pid_t serverPid);
+
+// In one of RunWhenReady's threads, once connected and counted ready: waits
+// for `go` (30 s at most, or until a failure).
+void WaitForGo(const std::atomic<bool>& go);
+// The latencies of every thread in one list.
+std::vector<double> Joined(const std::vector<std::vector<double>>& perThread);
+// Reports, under `prefix`, the median, the 99th percentile and the maximum
+// of `latencies` (ms); sorts them.
+void EmitLatencies(const std::string& prefix, std::vector<double>& latencies);
 
 // Open descriptors of the server, or -1.
 long CountServerFds(pid_t pid);

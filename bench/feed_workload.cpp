@@ -107,9 +107,7 @@ bool Stream(CConnection& conn, FeedConnection& feed, int window, Clock::time_poi
 }  // namespace
 
 bool RunFeed(const Options& opt) {
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    Clock::time_point deadline = DeadlineAfter(opt.timeLimitSeconds);
     const int connections = opt.feedConnections;
     std::vector<FeedConnection> feeds(static_cast<size_t>(connections));
     const std::string stamp = std::to_string(::getpid()) + "." +
@@ -138,9 +136,8 @@ bool RunFeed(const Options& opt) {
                 ReportFailure("feed: " + conn.Error());
                 return;
             }
-            // Bounded wait for the other connections, so that all start together.
-            for (int i = 0; i < 30000 && !go && !Failed(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // The other connections are waited for, so that all start together.
+            WaitForGo(go);
             std::string error;
             if (!Stream(conn, feed, opt.feedWindow, deadline, error)) {
                 ReportFailure("feed: connection " + std::to_string(c) + ": " + error);

@@ -37,9 +37,7 @@ long FirstRead(const Options& opt, const GroupInfo& info) {
 }  // namespace
 
 bool RunPosts(const Options& opt, const char* name, const std::string& group, int count) {
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    Clock::time_point deadline = DeadlineAfter(opt.timeLimitSeconds);
     CConnection conn;
     GroupInfo before;
     if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, group, before)) {
@@ -87,18 +85,14 @@ bool RunPosts(const Options& opt, const char* name, const std::string& group, in
     Emit(prefix + ".posts_per_s", count / seconds, "posts/s");
     // The first post into a group may pay for what start-up left undone.
     Emit(prefix + ".first_ms", latencies.front(), "ms");
-    Emit(prefix + ".p50_ms", Percentile(latencies, 0.50), "ms");
-    Emit(prefix + ".p99_ms", Percentile(latencies, 0.99), "ms");
-    Emit(prefix + ".max_ms", Percentile(latencies, 1.0), "ms");
+    EmitLatencies(prefix, latencies);
     EmitCount(prefix + ".group_articles", after.count, "articles");
     return !Failed();
 }
 
 bool RunConcurrentPosts(const Options& opt, const char* name, const std::string& group, int clients,
                         int perClient) {
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    Clock::time_point deadline = DeadlineAfter(opt.timeLimitSeconds);
     std::string prefix(name);
     GroupInfo before;
     {
@@ -130,9 +124,8 @@ bool RunConcurrentPosts(const Options& opt, const char* name, const std::string&
                 ReportFailure(prefix + ": " + conn.Error());
                 return;
             }
-            // Bounded wait for the other clients, so that all start together.
-            for (int i = 0; i < 30000 && !go && !Failed(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // The other clients are waited for, so that all start together.
+            WaitForGo(go);
             for (const std::string& article : articles) {
                 if (Failed()) return;
                 if (Clock::now() > deadline) {
@@ -151,8 +144,7 @@ bool RunConcurrentPosts(const Options& opt, const char* name, const std::string&
     }
     auto [cpuStart, seconds] = RunWhenReady(threads, ready, clients, go, opt.serverPid);
     if (Failed()) return false;
-    std::vector<double> all;
-    for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
+    std::vector<double> all = Joined(latencies);
     EmitServerCpu(prefix, cpuStart, MarkServerCpu(opt.serverPid), all.size(), seconds);
     CConnection conn;
     GroupInfo after;
@@ -165,9 +157,7 @@ bool RunConcurrentPosts(const Options& opt, const char* name, const std::string&
                       std::to_string(after.count - before.count) + ", expected " +
                       std::to_string(clients * perClient));
     Emit(prefix + ".posts_per_s", static_cast<double>(all.size()) / seconds, "posts/s");
-    Emit(prefix + ".p50_ms", Percentile(all, 0.50), "ms");
-    Emit(prefix + ".p99_ms", Percentile(all, 0.99), "ms");
-    Emit(prefix + ".max_ms", Percentile(all, 1.0), "ms");
+    EmitLatencies(prefix, all);
     return !Failed();
 }
 
@@ -198,9 +188,7 @@ bool RunXoverNewest(const Options& opt) {
 }
 
 bool RunW2(const Options& opt) {
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    Clock::time_point deadline = DeadlineAfter(opt.timeLimitSeconds);
     CConnection conn;
     GroupInfo info;
     if (!conn.OpenAndGreet(opt.host, opt.port) || !SelectGroup(conn, opt.readGroup, info)) {
@@ -263,23 +251,42 @@ bool LearnMessageIds(const Options& opt, std::vector<std::string>& ids) {
     return true;
 }
 
-bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids, bool tls) {
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(opt.timeLimitSeconds));
-    // The session every client resumes: from one connection that has had its
-    // first reply, with which the server's ticket comes.
-    std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)> session(nullptr, SSL_SESSION_free);
-    if (tls) {
-        CConnection first;
-        GroupInfo info;
-        if (!first.OpenAndGreet(opt.host, opt.port, true) ||
-            !SelectGroup(first, opt.readGroup, info) || !Quit(first)) {
-            ReportFailure(std::string(name) + ": " + first.Error());
-            return false;
-        }
-        session.reset(first.Session());
+namespace {
+
+using SessionPtr = std::unique_ptr<SSL_SESSION, decltype(&SSL_SESSION_free)>;
+
+// The TLS session every client of `name` resumes: from one connection that
+// has had its first reply, with which the server's ticket comes. False after
+// a failure, reported.
+bool SessionToResume(const Options& opt, const char* name, SessionPtr& session) {
+    CConnection first;
+    GroupInfo info;
+    if (!first.OpenAndGreet(opt.host, opt.port, true) || !SelectGroup(first, opt.readGroup, info) ||
+        !Quit(first)) {
+        ReportFailure(std::string(name) + ": " + first.Error());
+        return false;
     }
+    session.reset(first.Session());
+    return true;
+}
+
+// What W3 asks for next: a number of the group, or one of `ids` when given.
+std::string PickArticle(const Options& opt, const GroupInfo& info,
+                        const std::vector<std::string>& ids, std::mt19937& random) {
+    if (!ids.empty()) {
+        std::uniform_int_distribution<size_t> pick(0, ids.size() - 1);
+        return ids[pick(random)];
+    }
+    std::uniform_int_distribution<long> pick(FirstRead(opt, info), info.last);
+    return std::to_string(pick(random));
+}
+
+}  // namespace
+
+bool RunW3(const Options& opt, const char* name, const std::vector<std::string>& ids, bool tls) {
+    Clock::time_point deadline = DeadlineAfter(opt.timeLimitSeconds);
+    SessionPtr session(nullptr, SSL_SESSION_free);
+    if (tls && !SessionToResume(opt, name, session)) return false;
     std::atomic<int> resumed{0};
     std::vector<std::vector<double>> latencies(static_cast<size_t>(opt.w3Clients));
     std::atomic<int> ready{0};
@@ -299,9 +306,8 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
                 ReportFailure(std::string(name) + ": " + conn.Error());
                 return;
             }
-            // Bounded wait for the other clients, so that all start together.
-            for (int i = 0; i < 30000 && !go && !Failed(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            // The other clients are waited for, so that all start together.
+            WaitForGo(go);
             std::mt19937 random(opt.seed + static_cast<unsigned>(c));
             std::string status;
             for (int r = 0; r < opt.w3Requests && !Failed(); ++r) {
@@ -309,14 +315,7 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
                     ReportFailure(std::string(name) + ": time limit reached");
                     return;
                 }
-                std::string argument;
-                if (ids.empty()) {
-                    std::uniform_int_distribution<long> pick(FirstRead(opt, info), info.last);
-                    argument = std::to_string(pick(random));
-                } else {
-                    std::uniform_int_distribution<size_t> pick(0, ids.size() - 1);
-                    argument = ids[pick(random)];
-                }
+                std::string argument = PickArticle(opt, info, ids, random);
                 size_t lines = 0, bytes = 0;
                 Clock::time_point t = Clock::now();
                 if (!conn.Command("ARTICLE " + argument, 220, status) ||
@@ -332,22 +331,17 @@ bool RunW3(const Options& opt, const char* name, const std::vector<std::string>&
     }
     auto [cpuStart, seconds] = RunWhenReady(threads, ready, opt.w3Clients, go, opt.serverPid);
     if (Failed()) return false;
-    std::vector<double> all;
-    for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
+    std::vector<double> all = Joined(latencies);
     std::string prefix(name);
     EmitServerCpu(prefix, cpuStart, MarkServerCpu(opt.serverPid), all.size(), seconds);
     Emit(prefix + ".articles_per_s", static_cast<double>(all.size()) / seconds, "articles/s");
-    Emit(prefix + ".p50_ms", Percentile(all, 0.50), "ms");
-    Emit(prefix + ".p99_ms", Percentile(all, 0.99), "ms");
-    Emit(prefix + ".max_ms", Percentile(all, 1.0), "ms");
+    EmitLatencies(prefix, all);
     if (tls) EmitCount(prefix + ".resumed_clients", resumed, "clients");
     return true;
 }
 
 bool RunHandshakes(const Options& opt) {
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(opt.timeLimitSeconds));
+    Clock::time_point deadline = DeadlineAfter(opt.timeLimitSeconds);
     std::vector<std::vector<double>> latencies(static_cast<size_t>(opt.w3Clients));
     std::atomic<int> resumed{0};
     ServerCpuMark cpuStart = MarkServerCpu(opt.serverPid);
@@ -377,12 +371,10 @@ bool RunHandshakes(const Options& opt) {
     for (std::thread& t : threads) t.join();
     double seconds = SecondsSince(start);
     if (Failed()) return false;
-    std::vector<double> all;
-    for (const auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
+    std::vector<double> all = Joined(latencies);
     EmitServerCpu("handshakes", cpuStart, MarkServerCpu(opt.serverPid), all.size(), seconds);
     Emit("handshakes.per_s", static_cast<double>(all.size()) / seconds, "handshakes/s");
-    Emit("handshakes.p50_ms", Percentile(all, 0.50), "ms");
-    Emit("handshakes.p99_ms", Percentile(all, 0.99), "ms");
+    EmitLatencies("handshakes", all);
     EmitCount("handshakes.resumed", resumed, "handshakes");
     return true;
 }
